@@ -1,0 +1,65 @@
+// What differs between the interpreter versions this frame is built for, decided once at
+// compile time. Everything else in the frame reads these switches instead of the version.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace frame::build {
+
+inline constexpr bool at_least_3_12 = PY_VERSION_HEX >= 0x030C0000;
+
+// 3.12 and later keep the whole constant table as one zlib stream, inflated at import.
+inline constexpr bool compressed_constants = at_least_3_12;
+// The dict version tag is deprecated from 3.12 on, so global reads there are not cached.
+inline constexpr bool global_lookup_cache = !at_least_3_12;
+// 3.12 and later try sys.modules before calling the import function for a from-list import.
+inline constexpr bool import_shortcut = at_least_3_12;
+// 3.12 and later examine keyword names before the count of positional arguments.
+inline constexpr bool keywords_before_count = at_least_3_12;
+// Traceback file names join the package path with this separator.
+inline constexpr char path_separator = at_least_3_12 ? '/' : '\\';
+
+// The interpreter version this library was built for. A test-only build may claim another
+// minor version to exercise the mismatch warning.
+inline constexpr int python_major = PY_MAJOR_VERSION;
+#ifdef KORVANE_CLAIMED_MINOR
+inline constexpr int python_minor = KORVANE_CLAIMED_MINOR;
+#else
+inline constexpr int python_minor = PY_MINOR_VERSION;
+#endif
+
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct FixedString {
+    constexpr FixedString() = default;
+    constexpr FixedString(const char (&text)[N]) {
+        for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
+    }
+    constexpr const char* c_str() const { return chars; }
+    char chars[N]{};
+};
+
+// "korvane.src.utils.x" -> "korvane\src\utils\x" (or with "/" from 3.12 on).
+template <FixedString Dotted>
+inline constexpr auto file_name_of = [] {
+    auto name = Dotted;
+    for (char& c : name.chars)
+        if (c == '.') c = path_separator;
+    return name;
+}();
+
+// "korvane.src.utils.x" -> "init korvane.src.utils.x", the name of a failing module execution.
+template <FixedString Dotted>
+inline constexpr auto init_name_of = [] {
+    constexpr char prefix[] = "init ";
+    constexpr std::size_t prefix_size = sizeof prefix - 1;
+    FixedString<prefix_size + sizeof Dotted.chars> name;
+    for (std::size_t i = 0; i < prefix_size; ++i) name.chars[i] = prefix[i];
+    for (std::size_t i = 0; i < sizeof Dotted.chars; ++i) name.chars[prefix_size + i] = Dotted.chars[i];
+    return name;
+}();
+
+}  // namespace frame::build

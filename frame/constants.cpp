@@ -1,0 +1,81 @@
+#include "constants.hpp"
+
+#include <new>
+
+#include "build.hpp"
+
+namespace frame {
+namespace {
+
+Ref make_constant(ConstKind kind, const char* chars, Py_ssize_t size) {
+    if (kind == ConstKind::bytes) return Ref::steal(PyBytes_FromStringAndSize(chars, size));
+    PyObject* text = PyUnicode_DecodeUTF8(chars, size, "strict");
+    if (text && kind == ConstKind::interned) PyUnicode_InternInPlace(&text);
+    return Ref::steal(text);
+}
+
+// Inflates the table's stream with the interpreter's own zlib.
+Ref inflate(const ConstantTable& table) {
+    Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
+    Ref decompress = zlib ? Ref::steal(PyObject_GetAttrString(zlib.get(), "decompress")) : Ref();
+    if (!decompress) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                        "cannot import zlib.decompress: module strings cannot be initialised");
+        return {};
+    }
+    Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(table.stream),
+                                                  table.stream_size, PyBUF_READ));
+    if (!view) return {};
+    Ref inflated = Ref::steal(PyObject_CallFunctionObjArgs(decompress.get(), view.get(), nullptr));
+    if (inflated && (!PyBytes_Check(inflated.get()) ||
+                     PyBytes_GET_SIZE(inflated.get()) != table.inflated_size)) {
+        PyErr_SetString(PyExc_ValueError, "module constant table is corrupt");
+        return {};
+    }
+    return inflated;
+}
+
+int fill(const ConstantTable& table, Constants& out) {
+    const auto count = table.entries.size();
+    out.objects.resize(count);
+    out.hashes.resize(count);
+
+    Ref inflated;
+    const char* packed = nullptr;
+    if constexpr (build::compressed_constants) {
+        inflated = inflate(table);
+        if (!inflated) return -1;
+        packed = PyBytes_AS_STRING(inflated.get());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const ConstantEntry& entry = table.entries[i];
+        const char* chars = packed ? packed : entry.chars;
+        out.objects[i] = make_constant(entry.kind, chars, entry.size);
+        if (!out.objects[i]) return -1;
+        if (packed) packed += entry.size;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out.hashes[i] = PyObject_Hash(out.objects[i].get());
+        if (out.hashes[i] == -1) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int create_constants(const ConstantTable& table, Constants& out) {
+    int result = -1;
+    try {
+        result = fill(table, out);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (result < 0) {
+        out.objects.clear();
+        out.hashes.clear();
+    }
+    return result;
+}
+
+}  // namespace frame

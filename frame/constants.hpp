@@ -1,0 +1,41 @@
+// A module's constant table: the strings and bytes its code uses, created once at import.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace frame {
+
+enum class ConstKind : unsigned char { bytes, str, interned };
+
+struct ConstantEntry {
+    ConstKind kind;
+    const char* chars;  // null when the table is one compressed stream
+    Py_ssize_t size;
+};
+
+struct ConstantTable {
+    std::span<const ConstantEntry> entries;
+    const char* stream;         // zlib stream of every entry's characters, in table order
+    Py_ssize_t stream_size;
+    Py_ssize_t inflated_size;
+};
+
+// The created constants and their hashes, indexed like the table.
+struct Constants {
+    std::vector<Ref> objects;
+    std::vector<Py_hash_t> hashes;
+
+    [[nodiscard]] bool ready() const noexcept { return !objects.empty(); }
+    [[nodiscard]] PyObject* operator[](std::size_t slot) const noexcept { return objects[slot].get(); }
+};
+
+// Fills `out` from the table; on failure `out` stays empty and the exception is set.
+int create_constants(const ConstantTable& table, Constants& out);
+
+}  // namespace frame

@@ -1,0 +1,1 @@
+"""A population-density data set shipped sealed inside two CPython extension modules."""

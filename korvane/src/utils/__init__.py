@@ -1,0 +1,1 @@
+"""Home of the extension modules ``sealedset`` (the sealed token) and ``unsealer``."""
