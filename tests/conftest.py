@@ -1,0 +1,75 @@
+"""Shared fixtures: the installed package, test-only native builds and fresh interpreters."""
+
+import importlib.util
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+TOKEN = REPO / "data" / "population_density.token"
+CSV = REPO / "data" / "population_density.csv"
+KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
+AT_LEAST_3_12 = sys.version_info >= (3, 12)
+# Traceback file names use the separator of the build for this interpreter.
+SEP = "/" if AT_LEAST_3_12 else "\\"
+
+
+def library(name):
+    """Path of an installed extension module of korvane.src.utils."""
+    spec = importlib.util.find_spec(f"korvane.src.utils.{name}")
+    assert spec is not None and spec.origin, f"korvane.src.utils.{name} is not installed"
+    origin = pathlib.Path(spec.origin)
+    assert REPO not in origin.parents, f"{origin} is not the installed package: pip install . first"
+    return origin
+
+
+def _tool(name):
+    found = shutil.which(name) or shutil.which(name, path=os.path.dirname(sys.executable))
+    if not found:
+        pytest.fail(f"{name} is needed to build the test-only modules (pip install {name})")
+    return found
+
+
+@pytest.fixture(scope="session")
+def test_build():
+    """Directory of the test-only extension modules, built for this interpreter."""
+    build = REPO / "build" / "tests" / sysconfig.get_config_var("SOABI")
+    configure = [
+        _tool("cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
+        f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}",
+        f"-DPython_EXECUTABLE={sys.executable}",
+        "-DKORVANE_TEST_MODULES=ON",
+    ]
+    for command in (configure, [_tool("cmake"), "--build", str(build)]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode:
+            pytest.fail(f"test build failed:\n{done.stdout}\n{done.stderr}")
+    return build
+
+
+def built(build, name, subdir="."):
+    """Path of a test-only module called `name` in `subdir` of the test build."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    return build / subdir / f"{name}{suffix}"
+
+
+@pytest.fixture
+def run_py(tmp_path):
+    """Runs Python code in a fresh interpreter, outside the source tree."""
+
+    def run(code, *options, check=True):
+        done = subprocess.run(
+            [sys.executable, *options, "-c", textwrap.dedent(code)],
+            cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        )
+        if check and done.returncode:
+            pytest.fail(f"subprocess failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
+        return done
+
+    return run
