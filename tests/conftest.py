@@ -63,9 +63,9 @@ def built(build, name, subdir="."):
 def run_py(tmp_path):
     """Runs Python code in a fresh interpreter, outside the source tree."""
 
-    def run(code, *options, check=True):
+    def run(code, *options, check=True, prelude=""):
         done = subprocess.run(
-            [sys.executable, *options, "-c", textwrap.dedent(code)],
+            [sys.executable, *options, "-c", prelude + textwrap.dedent(code)],
             cwd=tmp_path, capture_output=True, text=True, timeout=300,
         )
         if check and done.returncode:
@@ -73,3 +73,21 @@ def run_py(tmp_path):
         return done
 
     return run
+
+
+def load_code(path, name):
+    """Source that loads the extension module at `path` under the module name `name`."""
+    return textwrap.dedent(f"""
+        import importlib.machinery, importlib.util, sys
+        def load(path={str(path)!r}, name={name!r}):
+            loader = importlib.machinery.ExtensionFileLoader(name, path)
+            spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+            module = importlib.util.module_from_spec(spec)
+            sys.modules[name] = module
+            try:
+                spec.loader.exec_module(module)
+            except BaseException:
+                del sys.modules[name]
+                raise
+            return module
+    """)

@@ -1,0 +1,33 @@
+"""Build and test korvane on every supported interpreter: ``python3 -m nox``."""
+
+import glob
+import os
+
+import nox
+
+PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+
+nox.options.sessions = ["tests"]
+nox.options.error_on_missing_interpreters = True
+nox.options.reuse_existing_virtualenvs = True
+
+
+def _expose_pyenv_interpreters():
+    """pyenv only puts the active version on PATH; nox looks for python3.X there."""
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    for version in PYTHONS:
+        found = glob.glob(os.path.join(root, "versions", f"{version}.*", "bin"))
+        found = [d for d in found if os.path.exists(os.path.join(d, f"python{version}"))]
+        if found:
+            newest = max(found, key=lambda d: [int(p) for p in d.split(os.sep)[-2].split(".")[:3] if p.isdigit()])
+            os.environ["PATH"] = newest + os.pathsep + os.environ["PATH"]
+
+
+_expose_pyenv_interpreters()
+
+
+@nox.session(python=PYTHONS)
+def tests(session):
+    """Install the package for this interpreter and run the whole suite."""
+    session.install(".[test]")
+    session.run("pytest", *session.posargs)
