@@ -2,7 +2,6 @@
 
 import base64
 import json
-import subprocess
 import sys
 
 import pytest
@@ -221,11 +220,3 @@ def test_version_mismatch_as_error_fails_import(test_build, run_py):
 def test_same_version_gives_no_warning(run_py):
     done = run_py("import korvane.src.utils.sealedset", "-W", "error")
     assert done.stderr == ""
-
-
-@pytest.mark.parametrize("name", ["sealedset"])
-def test_library_exports_only_its_init_function(name):
-    done = subprocess.run(["nm", "-D", "--defined-only", str(library(name))],
-                          capture_output=True, text=True, check=True)
-    symbols = [line.split()[-1] for line in done.stdout.splitlines() if line.strip()]
-    assert symbols == [f"PyInit_{name}"]

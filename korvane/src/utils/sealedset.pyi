@@ -1,0 +1,3 @@
+"""The population-density data set as one sealed Fernet token."""
+
+data: bytes
