@@ -19,6 +19,13 @@ inline constexpr bool global_lookup_cache = !at_least_3_12;
 inline constexpr bool import_shortcut = at_least_3_12;
 // 3.12 and later examine keyword names before the count of positional arguments.
 inline constexpr bool keywords_before_count = at_least_3_12;
+// 3.12 and later leave a function's __dict__ to the interpreter's generic accessors, with
+// their messages; earlier builds check assignments with messages of their own.
+inline constexpr bool generic_function_dict = at_least_3_12;
+// The calling convention that passes the defining class exists from 3.9 on.
+inline constexpr bool method_convention = PY_VERSION_HEX >= 0x03090000;
+// 3.12 and later code objects carry placeholder byte code and a location table.
+inline constexpr bool code_has_locations = at_least_3_12;
 // Traceback file names join the package path with this separator.
 inline constexpr char path_separator = at_least_3_12 ? '/' : '\\';
 

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "ref.hpp"
 
 namespace frame::compat {
@@ -39,6 +41,61 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
 #else
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#endif
+}
+
+// The type flag that makes instances carry their own vectorcall entry point.
+#if PY_VERSION_HEX >= 0x03090000
+inline constexpr unsigned long have_vectorcall_flag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+inline constexpr unsigned long have_vectorcall_flag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+
+// The calling-convention flag of methods that receive their defining class (none before 3.9).
+#if PY_VERSION_HEX >= 0x03090000
+inline constexpr int meth_method = METH_METHOD;
+#else
+inline constexpr int meth_method = 0;
+#endif
+
+// A dict's version tag, which changes with every modification. From 3.12 on the tag is
+// deprecated and nothing reads this (see build::global_lookup_cache).
+inline std::uint64_t dict_version([[maybe_unused]] PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return 0;
+#else
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
+// getattr that reports a missing attribute (AttributeError or a subclass) as 0 without an
+// exception; 1 with the value in `out`, -1 with the exception set on any other failure.
+inline int optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// A code object from its parts; `line_table` is the line-number table of the running version
+// (lnotab before 3.10, linetable from 3.10, location table from 3.11).
+inline PyObject* new_code(int argcount, int nlocals, int flags, PyObject* code, PyObject* consts,
+                          PyObject* names, PyObject* varnames, PyObject* no_vars,
+                          PyObject* filename, PyObject* name, int firstlineno,
+                          PyObject* line_table, [[maybe_unused]] PyObject* exception_table) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, 0, flags, code, consts, names, varnames, no_vars, no_vars,
+        filename, name, name, firstlineno, line_table, exception_table));
+#elif PY_VERSION_HEX >= 0x030B0000
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, 0, flags, code, consts, names, varnames, no_vars, no_vars,
+        filename, name, name, firstlineno, line_table, exception_table));
+#else
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, 0, flags, code, consts, names, varnames, no_vars, no_vars,
+        filename, name, firstlineno, line_table));
 #endif
 }
 

@@ -1,0 +1,129 @@
+#include "args.hpp"
+
+#include <array>
+#include <cstddef>
+
+#include "build.hpp"
+
+namespace frame {
+namespace {
+
+// Keeps the bookkeeping on the stack; module functions take a handful of parameters at most.
+constexpr std::size_t max_parameters = 8;
+constexpr Py_ssize_t missing = -1;
+constexpr Py_ssize_t failed = -2;
+
+int count_error(const char* function, std::size_t expected, Py_ssize_t given) {
+    const auto n = static_cast<Py_ssize_t>(expected);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function, "exactly", n, n == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Where `name` is among the keywords: by identity first, then by equality in order. Only strs
+// are compared; a comparison that raises makes the result `failed`.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(keyword)) continue;
+        const int equal = PyObject_RichCompareBool(keyword, name, Py_EQ);
+        if (equal) return equal < 0 ? failed : i;
+    }
+    return missing;
+}
+
+// Which of `names` the keyword names, the same way round.
+Py_ssize_t find_parameter(std::span<PyObject* const> names, PyObject* keyword) {
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == keyword) return static_cast<Py_ssize_t>(i);
+    if (!PyUnicode_Check(keyword)) return missing;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const int equal = PyObject_RichCompareBool(keyword, names[i], Py_EQ);
+        if (equal) return equal < 0 ? failed : static_cast<Py_ssize_t>(i);
+    }
+    return missing;
+}
+
+// The error for a keyword that binds nothing; `taken` are the parameters already bound.
+int keyword_error(const char* function, std::span<PyObject* const> taken, PyObject* keyword) {
+    const Py_ssize_t found = find_parameter(taken, keyword);
+    if (found == failed) return -1;
+    if (found != missing)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     function, keyword);
+    else if (!PyUnicode_Check(keyword))
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                     keyword);
+    return -1;
+}
+
+// Up to 3.11: each remaining parameter is looked for among the keywords; a missing one is a
+// count error whatever else was given, and only then are leftover keywords examined.
+int bind_by_parameter(const char* function, std::span<PyObject* const> names,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      std::span<PyObject*> values) {
+    const auto first = static_cast<std::size_t>(nargs);
+    std::array<Py_ssize_t, max_parameters> used{};
+    for (std::size_t i = first; i < names.size(); ++i) {
+        const Py_ssize_t found = find_keyword(kwnames, names[i]);
+        if (found == failed) return -1;
+        if (found == missing) return count_error(function, names.size(), nargs);
+        used[i] = found;
+        values[i] = args[nargs + found];
+    }
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (static_cast<std::size_t>(nkw) == names.size() - first) return 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        bool bound = false;
+        for (std::size_t i = first; i < names.size(); ++i) bound = bound || used[i] == k;
+        if (!bound) return keyword_error(function, names.first(first), PyTuple_GET_ITEM(kwnames, k));
+    }
+    return 0;
+}
+
+// From 3.12: the keywords are taken in the order given, and the count is checked last.
+int bind_by_keyword(const char* function, std::span<PyObject* const> names,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> values) {
+    const auto first = static_cast<std::size_t>(nargs);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t found = find_parameter(names, keyword);
+        if (found == failed) return -1;
+        if (found == missing || static_cast<std::size_t>(found) < first || values[found])
+            return keyword_error(function, names.first(first), keyword);
+        values[found] = args[nargs + k];
+    }
+    for (std::size_t i = first; i < names.size(); ++i)
+        if (!values[i]) return count_error(function, names.size(), nargs);
+    return 0;
+}
+
+}  // namespace
+
+int bind_arguments(const char* function, std::span<PyObject* const> names,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::span<PyObject*> values) {
+    const std::size_t count = names.size();
+    if (count > max_parameters || values.size() < count) {
+        PyErr_Format(PyExc_SystemError, "%.200s(): bad parameter list", function);
+        return -1;
+    }
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (!keywords ? nargs != static_cast<Py_ssize_t>(count) : nargs > static_cast<Py_ssize_t>(count))
+        return count_error(function, count, nargs);
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    if (!keywords) return 0;
+    if constexpr (build::keywords_before_count)
+        return bind_by_keyword(function, names, args, nargs, kwnames, values);
+    else
+        return bind_by_parameter(function, names, args, nargs, kwnames, values);
+}
+
+}  // namespace frame

@@ -1,0 +1,84 @@
+#include "code.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "build.hpp"
+#include "compat.hpp"
+
+namespace frame {
+namespace {
+
+// Location entry kinds of the 3.11+ table format.
+constexpr unsigned char entry_start = 0x80;
+constexpr unsigned char no_columns = 13;
+
+// A signed line delta: zig-zag, then six bits a byte, low bits first, 0x40 meaning "more".
+void append_signed(std::string& out, int delta) {
+    unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1 : static_cast<unsigned>(delta) << 1;
+    for (; value >= 0x40; value >>= 6) out.push_back(static_cast<char>((value & 0x3F) | 0x40));
+    out.push_back(static_cast<char>(value));
+}
+
+// The number of code units a location table covers.
+Py_ssize_t units_of(PyObject* table) {
+    Py_ssize_t units = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(table));
+    for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(table); ++i)
+        if (bytes[i] & entry_start) units += (bytes[i] & 7) + 1;
+    return units;
+}
+
+}  // namespace
+
+Ref location_table(int first_line, std::span<const int> statement_lines) {
+    std::string table;
+    int line = first_line;
+    const auto entry = [&](int next) {
+        table.push_back(static_cast<char>(entry_start | (no_columns << 3)));  // one code unit
+        append_signed(table, next - line);
+        line = next;
+    };
+    try {
+        entry(first_line);
+        for (int next : statement_lines) entry(next);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
+}
+
+Ref make_code(int argcount, std::span<PyObject* const> varnames, PyObject* filename,
+              PyObject* name, int firstlineno, PyObject* locations) {
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(varnames.size())));
+    if (!empty_tuple || !empty_bytes || !names) return {};
+    for (std::size_t i = 0; i < varnames.size(); ++i) {
+        Py_INCREF(varnames[i]);
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), varnames[i]);
+    }
+
+    Ref byte_code = empty_bytes;
+    Ref line_table = empty_bytes;
+    if constexpr (build::code_has_locations) {
+        line_table = locations ? Ref::borrow(locations) : location_table(firstlineno, {});
+        if (!line_table) return {};
+        if (!PyBytes_Check(line_table.get())) {
+            PyErr_SetString(PyExc_TypeError, "a location table must be bytes");
+            return {};
+        }
+        const Py_ssize_t size = units_of(line_table.get()) * 2;  // two bytes a code unit
+        byte_code = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+        if (!byte_code) return {};
+        std::fill_n(PyBytes_AS_STRING(byte_code.get()), size, '\0');
+    }
+    return Ref::steal(compat::new_code(
+        argcount, static_cast<int>(varnames.size()), CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(),
+        empty_tuple.get(), empty_tuple.get(), names.get(), empty_tuple.get(), filename, name,
+        firstlineno, line_table.get(), empty_bytes.get()));
+}
+
+}  // namespace frame

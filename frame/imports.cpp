@@ -1,0 +1,126 @@
+#include "imports.hpp"
+
+#include "build.hpp"
+#include "compat.hpp"
+
+namespace frame {
+namespace {
+
+// An interned name made on first use and kept for the life of the process; null with the
+// exception set while it cannot be made.
+template <build::FixedString Text>
+PyObject* interned() {
+    static PyObject* name = nullptr;
+    if (!name) name = PyUnicode_InternFromString(Text.c_str());
+    return name;
+}
+
+// The sys.modules entry under `name`, without importing: empty when there is none, empty with
+// the exception set when the lookup failed.
+Ref loaded_module(PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_CheckExact(modules)) return Ref::borrow(PyDict_GetItemWithError(modules, name));
+    Ref found = Ref::steal(PyObject_GetItem(modules, name));
+    if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+    return found;
+}
+
+// Whether `module` has every attribute of `names`; a failing lookup counts as missing.
+bool has_all(PyObject* module, std::span<PyObject* const> names) {
+    for (PyObject* name : names) {
+        PyObject* value = nullptr;
+        const int found = compat::optional_attr(module, name, &value);
+        Py_XDECREF(value);
+        if (found <= 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a module found in sys.modules is still being imported by someone: its
+// __spec__._initializing. A value that cannot be read counts as false, one whose truth cannot
+// be decided as true.
+bool initializing(PyObject* module) {
+    PyObject* spec_name = interned<"__spec__">();
+    PyObject* flag_name = interned<"_initializing">();
+    if (!spec_name || !flag_name) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref spec = Ref::steal(PyObject_GetAttr(module, spec_name));
+    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec.get(), flag_name)) : Ref();
+    if (!flag) {
+        PyErr_Clear();
+        return false;
+    }
+    if (flag.get() == Py_True) return true;
+    if (flag.get() == Py_False || flag.get() == Py_None) return false;
+    const int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) PyErr_Clear();
+    return truth != 0;
+}
+
+}  // namespace
+
+Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* const> from_list,
+                  int level, PyObject* absolute_name) {
+    if constexpr (build::import_shortcut) {
+        PyObject* target = level == 0 ? name : absolute_name;
+        if (!from_list.empty() && target) {
+            Ref module = loaded_module(target);
+            if (module && has_all(module.get(), from_list)) return module;
+            PyErr_Clear();
+        }
+    }
+    Ref from;
+    if (!from_list.empty()) {
+        from = Ref::steal(PyList_New(static_cast<Py_ssize_t>(from_list.size())));
+        if (!from) return {};
+        for (std::size_t i = 0; i < from_list.size(); ++i) {
+            Py_INCREF(from_list[i]);
+            PyList_SET_ITEM(from.get(), static_cast<Py_ssize_t>(i), from_list[i]);
+        }
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict.get(), locals.get(),
+                                                      from.get(), level));
+}
+
+Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
+    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    if (value) return value;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyObject* dunder_name = interned<"__name__">();
+        Ref module_name = dunder_name ? Ref::steal(PyObject_GetAttr(module, dunder_name)) : Ref();
+        Ref prefix = module_name ? Ref::steal(PyUnicode_Concat(module_name.get(), dot)) : Ref();
+        Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
+        if (full_name) value = loaded_module(full_name.get());
+        if (value) return value;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return {};
+}
+
+Ref import_dotted(const ModuleState& state, PyObject* name) {
+    Ref module = loaded_module(name);
+    if constexpr (build::import_shortcut) {
+        if (module || PyErr_Occurred()) return module;
+    } else {
+        if (module && !initializing(module.get())) return module;
+        PyErr_Clear();
+    }
+    Ref top = import_module(state, name, {}, 0);
+    // Without a from-list the import function answers with the top-level package; the module
+    // itself is what the import entered in sys.modules.
+    if (!top || PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) == -1) return top;
+    module = loaded_module(name);
+    if (!module && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+    return module;
+}
+
+}  // namespace frame

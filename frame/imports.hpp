@@ -1,0 +1,29 @@
+// Imports made by module code, on behalf of the module.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "module.hpp"
+#include "ref.hpp"
+
+namespace frame {
+
+// `import name` (empty `from_list`) or `from name import ...` at `level` (0 absolute, 1 relative
+// to the module's package), with the module dict as globals. From 3.12 a from-list import first
+// takes the sys.modules entry under `absolute_name` (`name` itself at level 0) when it has every
+// requested attribute.
+Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* const> from_list,
+                  int level, PyObject* absolute_name = nullptr);
+
+// `name` from an imported module, falling back to the sys.modules entry
+// module.__name__ + dot + name for a submodule that is not (yet) an attribute. ImportError
+// "cannot import name NAME" when neither exists.
+Ref import_from(PyObject* module, PyObject* name, PyObject* dot);
+
+// The module `name` itself (not its top-level package): the sys.modules entry unless that is
+// still initialising (up to 3.11; from 3.12 any entry), else imported absolutely.
+Ref import_dotted(const ModuleState& state, PyObject* name);
+
+}  // namespace frame
