@@ -100,6 +100,22 @@ PyObject* lookup(PyObject*, PyObject* name) {
     return nullptr;
 }
 
+// vectorcall(f, values, kwnames): f through vectorcall, the last len(kwnames) values being
+// keyword arguments under those names, whatever a C caller may put there.
+PyObject* vectorcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) return no_keywords("vectorcall", kwnames);
+    if (nargs != 3 || !PyTuple_Check(args[1]) || !PyTuple_Check(args[2]) ||
+        PyTuple_GET_SIZE(args[2]) > PyTuple_GET_SIZE(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "vectorcall(f, values, kwnames) with enough values");
+        return nullptr;
+    }
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(args[2]);
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args[1]) - nkw;
+    PyObject* const* values = reinterpret_cast<PyTupleObject*>(args[1])->ob_item;
+    return frame::compat::vectorcall(args[0], values, static_cast<std::size_t>(npos),
+                                     nkw ? args[2] : nullptr);
+}
+
 // call(f, *args): f(*args) the way module code calls.
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (kwnames && PyTuple_GET_SIZE(kwnames)) return no_keywords("call", kwnames);
@@ -193,6 +209,7 @@ PyMethodDef entries[] = {
     {"method", frame::entry_point(&method), frame::compat::meth_method | fast, nullptr},
     {"try_flags", frame::entry_point(&try_flags), METH_O, nullptr},
     {"lookup", frame::entry_point(&lookup), METH_O, nullptr},
+    {"vectorcall", frame::entry_point(&vectorcall), fast, nullptr},
     {"call", frame::entry_point(&call), fast, nullptr},
     {"call_self", frame::entry_point(&call_self), METH_O, nullptr},
     {"null_noargs", frame::entry_point(&null_noargs), METH_NOARGS, nullptr},
@@ -222,6 +239,7 @@ constexpr Signature signatures[] = {
     {fn_method, 0, {}, 0, 60, {}},
     {fn_try_flags, 1, {key}, 1, 70, {}},
     {fn_lookup, 1, {key}, 1, 80, {}},
+    {fn_vectorcall, 0, {}, 0, 85, {}},
     {fn_call, 0, {}, 0, 90, {}},
     {fn_call_self, 1, {key}, 1, 100, {}},
     {fn_null_noargs, 0, {}, 0, 110, {}},
