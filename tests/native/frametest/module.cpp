@@ -116,6 +116,17 @@ PyObject* vectorcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                      nkw ? args[2] : nullptr);
 }
 
+// read_x(n): the global x read n times through one use site, for timing.
+PyObject* read_x(PyObject*, PyObject* arg) {
+    static frame::GlobalCache cache;
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    frame::Ref value;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!(value = frame::lookup_global(state(), g_x, cache))) return nullptr;
+    return value ? value.release() : frame::Ref::borrow(Py_None).release();
+}
+
 // call(f, *args): f(*args) the way module code calls.
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (kwnames && PyTuple_GET_SIZE(kwnames)) return no_keywords("call", kwnames);
@@ -210,6 +221,7 @@ PyMethodDef entries[] = {
     {"try_flags", frame::entry_point(&try_flags), METH_O, nullptr},
     {"lookup", frame::entry_point(&lookup), METH_O, nullptr},
     {"vectorcall", frame::entry_point(&vectorcall), fast, nullptr},
+    {"read_x", frame::entry_point(&read_x), METH_O, nullptr},
     {"call", frame::entry_point(&call), fast, nullptr},
     {"call_self", frame::entry_point(&call_self), METH_O, nullptr},
     {"null_noargs", frame::entry_point(&null_noargs), METH_NOARGS, nullptr},
@@ -240,6 +252,7 @@ constexpr Signature signatures[] = {
     {fn_try_flags, 1, {key}, 1, 70, {}},
     {fn_lookup, 1, {key}, 1, 80, {}},
     {fn_vectorcall, 0, {}, 0, 85, {}},
+    {fn_read_x, 1, {key}, 1, 88, {}},
     {fn_call, 0, {}, 0, 90, {}},
     {fn_call_self, 1, {key}, 1, 100, {}},
     {fn_null_noargs, 0, {}, 0, 110, {}},
