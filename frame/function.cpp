@@ -145,14 +145,15 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The collector may have cleared the qualified name of a function in a dead cycle.
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self).qualname, self);
+    const Function& f = as_function(self);
+    if (!f.qualname) return PyUnicode_FromFormat("<function %s at %p>", f.entry->ml_name, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f.qualname, self);
 }
 
 // Pickles by reference: the module and qualified name locate the function.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return new_ref(as_function(self).qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return or_none(as_function(self).qualname); }
 
 // The fields holding references, for the collector.
 constexpr PyObject* Function::*owned_fields[] = {
