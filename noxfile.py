@@ -31,3 +31,24 @@ def tests(session):
     """Install the package for this interpreter and run the whole suite."""
     session.install(".[test]")
     session.run("pytest", *session.posargs)
+
+
+@nox.session(python=["3.11", "3.12"])
+def sanitize(session):
+    """The suite against AddressSanitizer and UndefinedBehaviorSanitizer builds."""
+    gcc_lib = lambda name: session.run(  # noqa: E731
+        "gcc", f"-print-file-name={name}", silent=True, external=True).strip()
+    session.install("-Cbuild-dir=build/sanitize/{wheel_tag}",
+                    "-Ccmake.define.KORVANE_SANITIZE=ON", ".[test]")
+    env = {
+        "KORVANE_SANITIZE": "1",
+        # The runtimes must come first; the interpreter itself is not instrumented.
+        "LD_PRELOAD": f"{gcc_lib('libasan.so')} {gcc_lib('libubsan.so')}",
+        # Every allocation through malloc, so that ASan sees the objects we touch.
+        "PYTHONMALLOC": "malloc",
+        # Leaks are measured by the test suite itself: the interpreter does not free
+        # everything at exit, which LeakSanitizer would report as ours.
+        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    }
+    session.run("pytest", *session.posargs, env=env)

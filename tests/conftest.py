@@ -39,12 +39,14 @@ def _tool(name):
 @pytest.fixture(scope="session")
 def test_build():
     """Directory of the test-only extension modules, built for this interpreter."""
-    build = REPO / "build" / "tests" / sysconfig.get_config_var("SOABI")
+    sanitize = os.environ.get("KORVANE_SANITIZE") == "1"
+    build = REPO / "build" / ("tests-sanitize" if sanitize else "tests") / sysconfig.get_config_var("SOABI")
     configure = [
         _tool("cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}",
         f"-DPython_EXECUTABLE={sys.executable}",
         "-DKORVANE_TEST_MODULES=ON",
+        f"-DKORVANE_SANITIZE={'ON' if sanitize else 'OFF'}",
     ]
     for command in (configure, [_tool("cmake"), "--build", str(build)]):
         done = subprocess.run(command, capture_output=True, text=True)
