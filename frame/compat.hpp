@@ -99,6 +99,17 @@ inline PyObject* new_code(int argcount, int nlocals, int flags, PyObject* code, 
 #endif
 }
 
+// Fetches method `name` of args[0] and calls it with the rest of `args`, in one step where the
+// interpreter offers one.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t nargs) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+#else
+    Ref method = Ref::steal(PyObject_GetAttr(args[0], name));
+    return method ? _PyObject_Vectorcall(method.get(), args + 1, nargs - 1, nullptr) : nullptr;
+#endif
+}
+
 // The exception being raised, taken out of the thread state and put back later.
 class PendingError {
 public:

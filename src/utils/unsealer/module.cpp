@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "call.hpp"
 #include "code.hpp"
+#include "compat.hpp"
 #include "function.hpp"
 #include "imports.hpp"
 #include "lookup.hpp"
@@ -68,8 +69,7 @@ PyObject* decrypt_body(PyObject* key) {
         Ref token = global(data, data_site);
         if (token) {
             PyObject* args[] = {cipher.get(), token.get()};
-            decrypted_data = Ref::steal(PyObject_VectorcallMethod(
-                s.constant(decrypt), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            decrypted_data = Ref::steal(frame::compat::call_method(s.constant(decrypt), args, 2));
         }
     } else {
         Ref method = Ref::steal(PyObject_GetAttr(cipher.get(), s.constant(decrypt)));
