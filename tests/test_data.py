@@ -18,4 +18,4 @@ def test_every_row_carries_a_readable_density():
     for row in rows:
         population, area = int(row["population"]), float(row["area_km2"])
         assert population > 0 and area > 0 and len(row["iso3"]) == 3 and row["location"]
-        assert float(row["density_per_km2"]) == round(population / area, 3)
+        assert row["density_per_km2"] == f"{population / area:.3f}"
