@@ -66,7 +66,7 @@ def main():
     rows = sorted(r for r in populations() if area.get(r[0]) and r[4] > 0)
     for iso3, name, un_code, year, persons in rows:
         km2 = area[iso3]
-        writer.writerow([iso3, name, un_code, year, persons, f"{km2:g}", f"{persons / km2:.3f}"])
+        writer.writerow([iso3, name, un_code, year, persons, f"{km2:.15g}", f"{persons / km2:.3f}"])
     args.output.write_bytes(out.getvalue().encode("utf-8"))
     print(f"{args.output}: {len(rows)} rows, {args.output.stat().st_size} bytes")
 
