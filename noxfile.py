@@ -26,14 +26,14 @@ def _expose_pyenv_interpreters():
 _expose_pyenv_interpreters()
 
 
-@nox.session(python=PYTHONS)
+@nox.session(python=PYTHONS, venv_backend="venv")
 def tests(session):
     """Install the package for this interpreter and run the whole suite."""
     session.install(".[test]")
     session.run("pytest", *session.posargs)
 
 
-@nox.session(python=["3.11", "3.12"])
+@nox.session(python=["3.11", "3.12"], venv_backend="venv")
 def sanitize(session):
     """The suite against AddressSanitizer and UndefinedBehaviorSanitizer builds."""
     gcc_lib = lambda name: session.run(  # noqa: E731
