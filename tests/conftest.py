@@ -25,7 +25,7 @@ def library(name):
     spec = importlib.util.find_spec(f"korvane.src.utils.{name}")
     assert spec is not None and spec.origin, f"korvane.src.utils.{name} is not installed"
     origin = pathlib.Path(spec.origin)
-    assert REPO not in origin.parents, f"{origin} is not the installed package: pip install . first"
+    assert REPO / "korvane" not in origin.parents, f"{origin} is not the installed package: pip install . first"
     return origin
 
 
