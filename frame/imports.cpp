@@ -108,6 +108,8 @@ Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
 
 Ref import_dotted(const ModuleState& state, PyObject* name) {
     Ref module = loaded_module(name);
+    // None in sys.modules blocks the import; the import function reports it.
+    if (module.get() == Py_None) module.reset();
     if constexpr (build::import_shortcut) {
         if (module || PyErr_Occurred()) return module;
     } else {
