@@ -52,3 +52,13 @@ def sanitize(session):
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
     }
     session.run("pytest", *session.posargs, env=env)
+
+
+@nox.session(python=PYTHONS, venv_backend="venv")
+def bench(session):
+    """Time the modules against plain Python; bench/report.py turns the results into a table."""
+    session.install(".", "pyperf")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench", "bench_modules.py")
+    # Outside the checkout, whose korvane/ would hide the installed package.
+    session.chdir(session.create_tmp())
+    session.run("python", script, *session.posargs)

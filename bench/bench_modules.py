@@ -1,0 +1,343 @@
+"""The two modules against the same job done by a plain Python module, on the running interpreter.
+
+The plain counterpart is generated from data/population_density.token into a scratch
+directory: a package `plainkorvane` with `sealedset.py` (the token as a bytes literal) and
+`unsealer.py` (the same statements as ours, on the same lines), compiled to cached bytecode
+before anything is timed. Both sides are measured in the same run, with pyperf:
+
+- import: `import korvane.src.utils.sealedset` against `import plainkorvane.sealedset` in a
+  fresh interpreter each, the parent package imported beforehand; the child times only the
+  import statement with perf_counter and reports it. From 3.12 our constant table is one zlib
+  stream, so the inflation of an equal stream is timed on its own as well.
+- end to end: `get_population_density()`.
+- frame: `decrypt_txt_to_df(key)` with `Fernet`, `pd` and `data` rebound to trivial stand-ins,
+  which leaves argument binding, global reads, calls and the per-call `from io import StringIO`;
+  and `decrypt_txt_to_df()`, the missing-argument TypeError.
+- memory: the tracemalloc peak of one `get_population_density()` call (and of the import),
+  each in a fresh interpreter, as a multiple of the plaintext size.
+
+    python bench/bench_modules.py [--fast] [--import-loops N] [other pyperf options]
+
+Writes bench/results/<python version>.json; bench/report.py turns those into the table in
+bench/README.md. Nothing here is a test: no timing is asserted.
+"""
+
+import argparse
+import itertools
+import json
+import os
+import pathlib
+import platform
+import py_compile
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import types
+import zlib
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+TOKEN = REPO / "data" / "population_density.token"
+RESULTS = REPO / "bench" / "results"
+KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
+
+OURS = "korvane.src.utils"
+PLAIN = "plainkorvane"
+
+# Line for line what unsealer runs, its statements on the same lines as ours report them.
+PLAIN_UNSEALER = '''\
+import pandas as pd
+from cryptography.fernet import Fernet
+
+from .sealedset import data
+
+def decrypt_txt_to_df(key):
+    cipher = Fernet(key)
+    # Fernet checks the HMAC over the whole token before it decrypts anything,
+    # so a wrong key or a changed byte raises InvalidToken here and nothing
+    # half-decrypted is ever parsed.
+    decrypted_data = cipher.decrypt(data)
+
+    from io import StringIO
+    df = pd.read_csv(StringIO(decrypted_data.decode()))
+
+    return df
+
+def get_population_density():
+    # The key the data set was sealed with.
+    key = {key!r}
+    return decrypt_txt_to_df(key)
+'''
+
+# Runs in a fresh interpreter: the parent package first, then only the import is timed.
+IMPORT_CHILD = '''\
+import sys, time
+sys.path.insert(0, {scratch!r})
+import {parent}
+start = time.perf_counter()
+import {parent}.sealedset
+stop = time.perf_counter()
+sys.stdout.write(repr(stop - start))
+'''
+
+MEMORY_CHILD = '''\
+import gc, importlib, sys, tracemalloc
+sys.path.insert(0, {scratch!r})
+importlib.import_module({parent!r})
+tracemalloc.start()
+importlib.import_module({parent!r} + ".sealedset")
+import_peak = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+unsealer = importlib.import_module({parent!r} + ".unsealer")
+unsealer.get_population_density()  # pandas imports some of its parts on first use
+gc.collect()
+tracemalloc.start()
+df = unsealer.get_population_density()
+call_peak = tracemalloc.get_traced_memory()[1]
+tracemalloc.stop()
+print(import_peak, call_peak)
+'''
+
+
+def make_plain(scratch):
+    """Writes the plain package into `scratch` and compiles it to cached bytecode."""
+    package = pathlib.Path(scratch) / PLAIN
+    package.mkdir(parents=True, exist_ok=True)
+    sources = {
+        "__init__.py": "",
+        "sealedset.py": "data = %r\n" % TOKEN.read_bytes(),
+        "unsealer.py": PLAIN_UNSEALER.format(key=KEY),
+    }
+    for name, text in sources.items():
+        path = package / name
+        path.write_text(text)
+        py_compile.compile(str(path), doraise=True)
+    return package
+
+
+def table_stream():
+    """A stream like the one sealedset keeps from 3.12 on: its constants joined, deflated at 9."""
+    return zlib.compress(b"data" + TOKEN.read_bytes() + b"__test__", 9)
+
+
+# Timed functions; pyperf calls each with a loop count and takes the seconds it returns.
+
+def time_import(loops, scratch, parent):
+    code = IMPORT_CHILD.format(scratch=scratch, parent=parent)
+    total = 0.0
+    for _ in range(loops):
+        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
+                              capture_output=True, text=True)
+        if done.returncode:
+            raise RuntimeError(f"import child failed:\n{done.stderr}")
+        total += float(done.stdout)
+    return total
+
+
+def time_end_to_end(loops, module):
+    get = module.get_population_density
+    start = time.perf_counter()
+    for _ in itertools.repeat(None, loops):
+        get()
+    return time.perf_counter() - start
+
+
+class StubCipher:
+    def decrypt(self, token):
+        return b"a,b\n1,2\n"
+
+
+STUB_CIPHER = StubCipher()
+STANDINS = {
+    "Fernet": lambda key: STUB_CIPHER,
+    "pd": types.SimpleNamespace(read_csv=lambda stream: stream),
+    "data": b"token",
+}
+
+
+def time_frame(loops, module):
+    saved = {name: getattr(module, name) for name in STANDINS}
+    for name, value in STANDINS.items():
+        setattr(module, name, value)
+    try:
+        decrypt = module.decrypt_txt_to_df
+        assert decrypt(KEY).read() == "a,b\n1,2\n"
+        start = time.perf_counter()
+        for key in itertools.repeat(KEY, loops):
+            decrypt(key)
+        return time.perf_counter() - start
+    finally:
+        for name, value in saved.items():
+            setattr(module, name, value)
+
+
+def time_argument_error(loops, module):
+    decrypt = module.decrypt_txt_to_df
+    start = time.perf_counter()
+    for _ in itertools.repeat(None, loops):
+        try:
+            decrypt()
+        except TypeError:
+            pass
+    return time.perf_counter() - start
+
+
+def pyperf_main():
+    """One pyperf run: the group of benchmarks named by --group."""
+    import importlib
+
+    import pyperf
+
+    def forward(cmd, args):
+        cmd.extend(["--group", args.group, "--scratch", args.scratch])
+
+    runner = pyperf.Runner(values=3, processes=6, add_cmdline_args=forward)
+    runner.argparser.add_argument("--group", choices=["import", "calls"], required=True)
+    runner.argparser.add_argument("--scratch", required=True)
+    args = runner.parse_args()
+    sys.path.insert(0, args.scratch)
+
+    if args.group == "import":
+        for side, parent in (("ours", OURS), ("plain", PLAIN)):
+            runner.bench_time_func(f"import/{side}", time_import, args.scratch, parent)
+        return
+
+    stream = table_stream()
+    runner.bench_func("inflate/table", zlib.decompress, stream)
+    modules = {"ours": importlib.import_module(OURS + ".unsealer"),
+               "plain": importlib.import_module(PLAIN + ".unsealer")}
+    for kind, func in (("end_to_end", time_end_to_end), ("frame", time_frame),
+                       ("argument_error", time_argument_error)):
+        for side, module in modules.items():
+            runner.bench_time_func(f"{kind}/{side}", func, module)
+
+
+def figures(path):
+    """{benchmark name: {mean, std, values}} from a pyperf JSON file, in seconds."""
+    import pyperf
+
+    out = {}
+    for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
+        values = bench.get_values()
+        out[bench.get_name()] = {"mean": bench.mean(), "std": bench.stdev() if len(values) > 1 else 0.0,
+                                 "values": len(values)}
+    return out
+
+
+def machine():
+    def run(*command):
+        try:
+            return subprocess.run(command, capture_output=True, text=True).stdout
+        except OSError:
+            return ""
+
+    lscpu = "\n".join(run("lscpu").splitlines()[:10])
+    pretty = ""
+    try:
+        for line in pathlib.Path("/etc/os-release").read_text().splitlines():
+            if line.startswith("PRETTY_NAME="):
+                pretty = line.split("=", 1)[1].strip('"')
+    except OSError:
+        pass
+    return {"lscpu": lscpu, "nproc": run("nproc").strip() or str(os.cpu_count()),
+            "os": f"{pretty} ({platform.system()} {platform.release()})".strip()}
+
+
+def memory(scratch, parent, runs=3):
+    """Median tracemalloc peaks (import, call) over `runs` fresh interpreters."""
+    code = MEMORY_CHILD.format(scratch=scratch, parent=parent)
+    peaks = []
+    for _ in range(runs):
+        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
+                              capture_output=True, text=True)
+        if done.returncode:
+            sys.exit(f"memory child failed:\n{done.stderr}")
+        peaks.append([int(x) for x in done.stdout.split()])
+    import_peaks = sorted(p[0] for p in peaks)
+    call_peaks = sorted(p[1] for p in peaks)
+    return {"import_peak": import_peaks[runs // 2], "call_peak": call_peaks[runs // 2]}
+
+
+def driver():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--import-loops", type=int, default=10,
+                        help="fresh interpreters per pyperf value of the import benchmarks")
+    parser.add_argument("--output", type=pathlib.Path,
+                        help="result file (default bench/results/<python version>.json)")
+    parser.add_argument("--keep-scratch", action="store_true")
+    parser.add_argument("--verbose", action="store_true", help="keep pyperf's stability warnings")
+    args, pyperf_args = parser.parse_known_args()
+    if not args.verbose:
+        pyperf_args.append("--quiet")
+
+    from cryptography.fernet import Fernet
+
+    token = TOKEN.read_bytes()
+    plaintext = Fernet(KEY).decrypt(token)
+    version = "%d.%d.%d" % sys.version_info[:3]
+    output = args.output or RESULTS / f"{version}.json"
+    scratch = tempfile.mkdtemp(prefix="korvane-bench-")
+    try:
+        make_plain(scratch)
+        results = {}
+        groups = (("import", ["--loops", str(args.import_loops)]), ("calls", []))
+        for group, extra in groups:
+            out = pathlib.Path(scratch) / f"{group}.json"
+            command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--group", group,
+                       "--scratch", scratch, "-o", str(out), *extra, *pyperf_args]
+            print(f"== {group}", flush=True)
+            if subprocess.run(command, cwd=scratch).returncode:
+                sys.exit(f"pyperf run of {group} failed")
+            results.update(figures(out))
+        print("== memory", flush=True)
+        peaks = {"ours": memory(scratch, OURS), "plain": memory(scratch, PLAIN)}
+        stream = table_stream()
+    finally:
+        if not args.keep_scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+    report = {
+        "python": version,
+        "implementation": platform.python_implementation(),
+        "compressed_table": sys.version_info >= (3, 12),
+        "token_bytes": len(token),
+        "plaintext_bytes": len(plaintext),
+        "table_stream_bytes": len(stream),
+        "pyperf_args": pyperf_args,
+        "import_loops": args.import_loops,
+        "timings": results,
+        "memory": peaks,
+        "machine": machine(),
+        "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
+    }
+    output.parent.mkdir(parents=True, exist_ok=True)
+    output.write_text(json.dumps(report, indent=2) + "\n")
+    summary(report)
+    print(f"wrote {output}")
+
+
+def summary(report):
+    t = report["timings"]
+    print(f"CPython {report['python']}: ours, plain, ratio (mean +- std)")
+    for kind, unit, scale in (("import", "ms", 1e3), ("end_to_end", "ms", 1e3),
+                              ("frame", "ns", 1e9), ("argument_error", "ns", 1e9)):
+        ours, plain = t[f"{kind}/ours"], t[f"{kind}/plain"]
+        print(f"  {kind:15} {ours['mean'] * scale:9.3f} +- {ours['std'] * scale:7.3f}"
+              f" {plain['mean'] * scale:9.3f} +- {plain['std'] * scale:7.3f} {unit}"
+              f"  {ours['mean'] / plain['mean']:6.3f}")
+    inflate = t["inflate/table"]
+    print(f"  inflate of a {report['table_stream_bytes']}-byte table stream:"
+          f" {inflate['mean'] * 1e3:.3f} +- {inflate['std'] * 1e3:.3f} ms")
+    size = report["plaintext_bytes"]
+    for side, peaks in report["memory"].items():
+        print(f"  {side:5} peak: import {peaks['import_peak'] / size:.2f}x,"
+              f" call {peaks['call_peak'] / size:.2f}x the plaintext ({size} bytes)")
+
+
+if __name__ == "__main__":
+    if "--group" in sys.argv or "--worker" in sys.argv:
+        pyperf_main()
+    else:
+        driver()
