@@ -55,7 +55,13 @@ int fill(const ConstantTable& table, Constants& out) {
         if (!out.objects[i]) return -1;
         if (packed) packed += entry.size;
     }
+    // Only strings are looked up by hash (global names). A bytes constant can be the whole data
+    // set, and hashing it would cost as much as copying it, for nothing.
     for (std::size_t i = 0; i < count; ++i) {
+        if (table.entries[i].kind == ConstKind::bytes) {
+            out.hashes[i] = -1;
+            continue;
+        }
         out.hashes[i] = PyObject_Hash(out.objects[i].get());
         if (out.hashes[i] == -1) return -1;
     }

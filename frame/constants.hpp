@@ -26,7 +26,8 @@ struct ConstantTable {
     Py_ssize_t inflated_size;
 };
 
-// The created constants and their hashes, indexed like the table.
+// The created constants and the hashes of the strings among them (-1 for bytes), indexed like
+// the table.
 struct Constants {
     std::vector<Ref> objects;
     std::vector<Py_hash_t> hashes;
