@@ -74,19 +74,19 @@ Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* 
             PyErr_Clear();
         }
     }
+    // A tuple, as a compiled from-import passes; the locals are None, as from a function body
+    // (the import function does not read them).
     Ref from;
     if (!from_list.empty()) {
-        from = Ref::steal(PyList_New(static_cast<Py_ssize_t>(from_list.size())));
+        from = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(from_list.size())));
         if (!from) return {};
         for (std::size_t i = 0; i < from_list.size(); ++i) {
             Py_INCREF(from_list[i]);
-            PyList_SET_ITEM(from.get(), static_cast<Py_ssize_t>(i), from_list[i]);
+            PyTuple_SET_ITEM(from.get(), static_cast<Py_ssize_t>(i), from_list[i]);
         }
     }
-    Ref locals = Ref::steal(PyDict_New());
-    if (!locals) return {};
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict.get(), locals.get(),
-                                                      from.get(), level));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict.get(), Py_None, from.get(),
+                                                      level));
 }
 
 Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
