@@ -84,9 +84,10 @@ PyObject* decrypt_body(PyObject* key) {
     Ref pandas_module = global(pd, pd_site);
     Ref reader = pandas_module ? Ref::steal(PyObject_GetAttr(pandas_module.get(), s.constant(read_csv)))
                                : Ref();
-    Ref decoder = reader ? Ref::steal(PyObject_GetAttr(decrypted_data.get(), s.constant(decode)))
-                         : Ref();
-    Ref text = decoder ? frame::call(s, decoder.get(), nullptr, 0) : Ref();
+    // decode is fetched and called in one step: no bound method is made.
+    PyObject* decode_args[] = {decrypted_data.get()};
+    Ref text = reader ? Ref::steal(frame::compat::call_method(s.constant(decode), decode_args, 1))
+                      : Ref();
     decrypted_data.reset();  // the plaintext bytes are not needed beside the text
     Ref stream = text ? frame::call(s, string_io.get(), {text.get()}) : Ref();
     text.reset();
