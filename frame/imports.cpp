@@ -64,29 +64,36 @@ bool initializing(PyObject* module) {
 
 }  // namespace
 
-Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* const> from_list,
-                  int level, PyObject* absolute_name) {
+Ref import_module(const ModuleState& state, PyObject* name, PyObject* from_list, int level,
+                  PyObject* absolute_name) {
+    const Py_ssize_t wanted = from_list ? PyTuple_GET_SIZE(from_list) : 0;
     if constexpr (build::import_shortcut) {
         PyObject* target = level == 0 ? name : absolute_name;
-        if (!from_list.empty() && target) {
+        if (wanted && target) {
             Ref module = loaded_module(target);
-            if (module && has_all(module.get(), from_list)) return module;
+            const std::span<PyObject* const> names{PySequence_Fast_ITEMS(from_list),
+                                                   static_cast<std::size_t>(wanted)};
+            if (module && has_all(module.get(), names)) return module;
             PyErr_Clear();
         }
     }
-    // A tuple, as a compiled from-import passes; the locals are None, as from a function body
-    // (the import function does not read them).
-    Ref from;
+    // The locals are None, as from a function body: the import function does not read them.
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict.get(), Py_None,
+                                                      wanted ? from_list : nullptr, level));
+}
+
+Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* const> from_list,
+                  int level, PyObject* absolute_name) {
+    Ref names;
     if (!from_list.empty()) {
-        from = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(from_list.size())));
-        if (!from) return {};
+        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(from_list.size())));
+        if (!names) return {};
         for (std::size_t i = 0; i < from_list.size(); ++i) {
             Py_INCREF(from_list[i]);
-            PyTuple_SET_ITEM(from.get(), static_cast<Py_ssize_t>(i), from_list[i]);
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), from_list[i]);
         }
     }
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.dict.get(), Py_None, from.get(),
-                                                      level));
+    return import_module(state, name, names.get(), level, absolute_name);
 }
 
 Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
@@ -116,7 +123,7 @@ Ref import_dotted(const ModuleState& state, PyObject* name) {
         if (module && !initializing(module.get())) return module;
         PyErr_Clear();
     }
-    Ref top = import_module(state, name, {}, 0);
+    Ref top = import_module(state, name, nullptr, 0);
     // Without a from-list the import function answers with the top-level package; the module
     // itself is what the import entered in sys.modules.
     if (!top || PyUnicode_FindChar(name, '.', 0, PyUnicode_GET_LENGTH(name), 1) == -1) return top;

@@ -17,6 +17,11 @@ namespace frame {
 Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* const> from_list,
                   int level, PyObject* absolute_name = nullptr);
 
+// The same with the from-list as a tuple of names (null for none), as compiled code passes it:
+// code that imports on every call keeps its tuple instead of building one each time.
+Ref import_module(const ModuleState& state, PyObject* name, PyObject* from_list, int level,
+                  PyObject* absolute_name = nullptr);
+
 // `name` from an imported module, falling back to the sys.modules entry
 // module.__name__ + dot + name for a submodule that is not (yet) an attribute. ImportError
 // "cannot import name NAME" when neither exists.
