@@ -41,10 +41,6 @@ struct Function {
 // The type; ready once the first function has been made.
 extern PyTypeObject function_type;
 
-[[nodiscard]] inline bool is_function(PyObject* obj) noexcept {
-    return Py_TYPE(obj) == &function_type || PyType_IsSubtype(Py_TYPE(obj), &function_type);
-}
-
 // A function object for `entry`, which must outlive it; `qualname` must be a str, `code` may
 // be null (reads as None). Accepted conventions: METH_NOARGS,
 // METH_O, METH_VARARGS|METH_KEYWORDS, METH_FASTCALL|METH_KEYWORDS and, from 3.9 on,
