@@ -99,6 +99,20 @@ inline PyObject* new_code(int argcount, int nlocals, int flags, PyObject* code, 
 #endif
 }
 
+// Attribute `name` of `obj`, fetched for an immediate call as the interpreter's method load
+// does: a function found on the type comes back unbound, with `*self` set to `obj`, so that no
+// bound method is made; otherwise `*self` is null. Null with the exception set on failure.
+inline PyObject* fetch_method(PyObject* obj, PyObject* name, PyObject** self) {
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030C0000
+    PyObject* method = nullptr;
+    *self = _PyObject_GetMethod(obj, name, &method) ? obj : nullptr;
+    return method;
+#else
+    *self = nullptr;
+    return PyObject_GetAttr(obj, name);
+#endif
+}
+
 // Fetches method `name` of args[0] and calls it with the rest of `args`, in one step where the
 // interpreter offers one.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t nargs) {

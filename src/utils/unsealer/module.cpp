@@ -31,12 +31,14 @@ constexpr const char* get_name = "korvane.src.utils.unsealer.get_population_dens
 
 frame::ModuleState& state();
 
-// Code objects of the two functions, made once and kept for the life of the process.
-struct CodeObjects {
-    Ref decrypt;
-    Ref get;
+// Made once and kept for the life of the process: the code objects of the two functions and the
+// from-list of the import that runs on every call.
+struct Kept {
+    Ref decrypt_code;
+    Ref get_code;
+    Ref io_names;
 };
-frame::Immortal<CodeObjects> code_objects;
+frame::Immortal<Kept> kept;
 
 // Reports a failure of the statement at `at` in `function` and passes it on.
 PyObject* fail(const char* function, int at) {
@@ -72,13 +74,18 @@ PyObject* decrypt_body(PyObject* key) {
             decrypted_data = Ref::steal(frame::compat::call_method(s.constant(decrypt), args, 2));
         }
     } else {
-        Ref method = Ref::steal(PyObject_GetAttr(cipher.get(), s.constant(decrypt)));
+        PyObject* self = nullptr;
+        Ref method = Ref::steal(frame::compat::fetch_method(cipher.get(), s.constant(decrypt), &self));
         Ref token = method ? global(data, data_site) : Ref();
-        decrypted_data = token ? frame::call(s, method.get(), {token.get()}) : Ref();
+        if (token)
+            decrypted_data = self ? frame::call(s, method.get(), {self, token.get()})
+                                  : frame::call(s, method.get(), {token.get()});
     }
     if (!decrypted_data) return fail(decrypt_name, line::decrypt);
 
-    Ref string_io = from_import(io, StringIO, 0);
+    Ref io_module = frame::import_module(s, s.constant(io), kept->io_names.get(), 0);
+    Ref string_io =
+        io_module ? frame::import_from(io_module.get(), s.constant(StringIO), s.constant(dot)) : Ref();
     if (!string_io) return fail(decrypt_name, line::import_io);
 
     Ref pandas_module = global(pd, pd_site);
@@ -122,8 +129,12 @@ PyMethodDef get_entry = {"get_population_density", frame::entry_point(get_popula
                          METH_NOARGS, nullptr};
 
 // Made once: a retried import after a failed one keeps them.
-int make_code_objects(frame::ModuleState& s) {
-    if (code_objects->decrypt && code_objects->get) return 0;
+int make_kept(frame::ModuleState& s) {
+    if (!kept->io_names) {
+        kept->io_names = Ref::steal(PyTuple_Pack(1, s.constant(StringIO)));
+        if (!kept->io_names) return -1;
+    }
+    if (kept->decrypt_code && kept->get_code) return 0;
     PyObject* const decrypt_locals[] = {s.constant(key), s.constant(cipher),
                                         s.constant(decrypted_data), s.constant(StringIO),
                                         s.constant(df)};
@@ -145,8 +156,8 @@ int make_code_objects(frame::ModuleState& s) {
                                     s.constant(get_population_density), line::get_def,
                                     get_lines.get());
     if (!made_get) return -1;
-    code_objects->decrypt = std::move(made_decrypt);
-    code_objects->get = std::move(made_get);
+    kept->decrypt_code = std::move(made_decrypt);
+    kept->get_code = std::move(made_get);
     return 0;
 }
 
@@ -170,13 +181,13 @@ int body(frame::ModuleState& s, int& at) {
     if (!token || s.set_global(data, token.get()) < 0) return -1;
 
     at = line::decrypt_def;
-    if (bind_function(s, decrypt_entry, decrypt_txt_to_df, code_objects->decrypt) < 0) return -1;
+    if (bind_function(s, decrypt_entry, decrypt_txt_to_df, kept->decrypt_code) < 0) return -1;
     at = line::get_def;
-    return bind_function(s, get_entry, get_population_density, code_objects->get);
+    return bind_function(s, get_entry, get_population_density, kept->get_code);
 }
 
 constexpr frame::ModuleInfo info = frame::describe<"unsealer", dotted>(
-    line::import_pandas, constant_table, test, make_code_objects, body);
+    line::import_pandas, constant_table, test, make_kept, body);
 
 frame::Module module(info);
 
