@@ -132,6 +132,32 @@ def test_second_interpreter_is_refused(run_py):
             "interpreter per process.") in done.stderr
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own GIL came in 3.12")
+@pytest.mark.parametrize("name", ["sealedset", "unsealer"])
+def test_interpreter_with_its_own_gil_is_refused(run_py, name):
+    # Such an interpreter would run the create slot beside the first one, under another lock:
+    # the import system turns it away before the slot runs, as the module claims no support.
+    script = f"try:\n    import korvane.src.utils.{name}\nexcept ImportError as e:\n    print('refused:', e)\n"
+    done = run_py(f"""
+        import sys
+        from korvane.src.utils import {name} as first
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create(interpreters.new_config("isolated"))
+            assert interpreters.exec(interp, {script!r}) is None
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create()
+            interpreters.run_string(interp, {script!r})
+        interpreters.destroy(interp)
+        kept = first.data if {name!r} == "sealedset" else first.get_population_density()
+        print("still", type(kept).__name__)
+    """)
+    assert done.stdout.splitlines() == [
+        f"refused: module korvane.src.utils.{name} does not support loading in subinterpreters",
+        "still bytes" if name == "sealedset" else "still DataFrame"]
+
+
 def test_failed_execution_reports_init_entry_and_can_be_retried(run_py):
     # A sys.modules key that collides with the dotted name and refuses comparison makes the
     # registration step fail; the module is loaded under another name so that only that
