@@ -48,6 +48,7 @@ LIMIT = 10_000_000  # an allocation count no import or call here comes near
 MAX_PROBLEMS = 30
 MAX_TRACED = 12  # crash sites per sweep run again under gdb
 NO_FORK = bool(os.environ.get("NOMEMORY_NO_FORK"))
+TRACE = [True]  # whether crashes are run again under gdb (--no-trace)
 
 
 # One attempt.
@@ -214,6 +215,8 @@ def classify(frames):
 def trace_crash(argv, n):
     """Runs this tool for the single N under gdb; the classified stack, or why there is none."""
     gdb = shutil.which("gdb")
+    if not TRACE[0]:
+        return "not traced (--no-trace)"
     if not gdb:
         return "no gdb to classify the crash"
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as script:
@@ -501,7 +504,10 @@ def main():
     parser.add_argument("--stride", type=int, default=1, help="try every STRIDE-th allocation")
     parser.add_argument("--start", type=int, default=0, help="the first allocation to fail")
     parser.add_argument("--stop", type=int, default=LIMIT, help="give up at this allocation")
+    parser.add_argument("--no-trace", action="store_true",
+                        help="do not run crashes again under gdb to classify them")
     args = parser.parse_args()
+    TRACE[0] = not args.no_trace
     if args.what == "import":
         names = args.names or ["korvane.src.utils.unsealer"]
         if len(names) != 1:
