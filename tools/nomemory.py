@@ -72,7 +72,10 @@ def attempt(n, action):
         result = action()
     except BaseException as e:
         error = e
-    met = reached(n)
+    try:
+        met = reached(n)
+    except MemoryError:  # the call of the probe itself met it
+        met = False
     _testcapi.remove_mem_hooks()
     return met, result, error
 
@@ -88,20 +91,20 @@ def judge(error):
     if not isinstance(error, Exception):
         return name, f"{name} is not an Exception ({type(error).__module__})"
     if isinstance(error, SystemError):
-        return name, f"SystemError: {error}"
+        return name, re.sub(r" at 0x[0-9a-f]+", "", f"SystemError: {error}")
     return name, None
 
 
 def blame_outcome(problem, interpreter_messages):
     """Who a problem of an attempt that ended in an exception belongs to: an exception type of
     a dependency's own runtime (pyo3's PanicException, from cryptography) is that dependency's;
-    a SystemError that a control call of plain Python code also shows is the interpreter's."""
+    a SystemError that a control call of plain Python code also shows is not ours."""
     if "is not an Exception (" in problem:
         module = problem.rsplit("(", 1)[1].rstrip(")")
         if module != "builtins":
             return f"dependency ({DEPENDENCY_RUNTIMES.get(module, module)})"
     if problem in interpreter_messages:
-        return "interpreter"
+        return "dependency or interpreter (in the control too)"
     return None
 
 
@@ -221,7 +224,10 @@ def trace_crash(argv, n):
         return "no gdb to classify the crash"
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as script:
         script.write(GDB_SCRIPT)
-    command = [gdb, "-q", "-batch", "-ex", "run", "-x", script.name, "--args", sys.executable,
+    # gdb adds LINES and COLUMNS, which would shift the allocations of the run.
+    command = [gdb, "-q", "-batch", "-ex", "unset environment LINES",
+               "-ex", "unset environment COLUMNS", "-ex", "run", "-x", script.name, "--args",
+               sys.executable, *(f"-W{option}" for option in sys.warnoptions),
                os.path.abspath(__file__), *argv, "--start", str(n), "--stride", "1"]
     try:
         done = subprocess.run(command, capture_output=True, text=True, timeout=600,
@@ -477,7 +483,7 @@ def sweep_call(label, stride, start, stop, argv, interpreter_messages=(), contro
     if NO_FORK:
         call_once(sys.stdout.fileno(), call, expected, start)
         return {}, set()
-    report = Sweep([*argv, label], interpreter_messages, control_sites)
+    report = Sweep(argv, interpreter_messages, control_sites)
     for n in range(start, stop, stride):
         records, death = collect(*fork_child(call_once, call, expected, n))
         record = records[0] if records else None
@@ -520,12 +526,17 @@ def main():
         if unknown:
             parser.error(f"unknown calls {sorted(unknown)}; known: {list(calls(None))}")
         report, sites = {}, set()
-        if not NO_FORK:
-            labels = [CONTROL, CONTROL_STEPS] + [label for label in labels if label not in CONTROLS]
-        for label in labels:
-            seen = report.get(CONTROL, {}).get("problems", ())
+        if NO_FORK:
+            # The state of the sweep's parent at the last label: every label before it warmed up.
+            for label in labels[:-1]:
+                prepare_call(label)
+            sweep_call(labels[-1], 1, args.start, args.start + 1, None)
+            return
+        labels = [CONTROL, CONTROL_STEPS] + [label for label in labels if label not in CONTROLS]
+        for i, label in enumerate(labels):
+            seen = [p for c in CONTROLS for p in report.get(c, {}).get("problems", ())]
             report[label], crashed = sweep_call(
-                label, args.stride, args.start, args.stop, ["call"],
+                label, args.stride, args.start, args.stop, ["call", *labels[:i + 1]],
                 {p.split(": ", 1)[1] for p in seen if p.startswith("N=")}, sites)
             if label in CONTROLS:
                 sites |= crashed - {None}
