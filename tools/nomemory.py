@@ -360,6 +360,11 @@ class Sweep:
             death += "\n    stack: the plain-Python control crashed at this frame too"
             self.problem(n, death, "dependency or interpreter (in the control too)")
             return
+        if "signal" in death and not TRACE[0] and where and "site-packages" in where:
+            # Untraced, the innermost Python frame is all there is to go by.
+            package = package_of(where.split('"')[1])
+            self.problem(n, death, f"dependency ({package}, by its Python frame)")
+            return
         if "signal" in death:
             key = (death.split("\n")[0], where)
             if key not in self.traced and len(self.traced) < MAX_TRACED:
