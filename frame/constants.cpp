@@ -19,6 +19,10 @@ Ref inflate(const ConstantTable& table) {
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
     Ref decompress = zlib ? Ref::steal(PyObject_GetAttrString(zlib.get(), "decompress")) : Ref();
     if (!decompress) {
+        // Only a missing zlib is reported as such; anything else (a MemoryError) passes on.
+        if (!PyErr_ExceptionMatches(PyExc_ImportError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return {};
         PyErr_Clear();
         PyErr_SetString(PyExc_ImportError,
                         "cannot import zlib.decompress: module strings cannot be initialised");
