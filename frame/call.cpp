@@ -1,9 +1,8 @@
 #include "call.hpp"
 
 #include <array>
-#include <new>
-#include <vector>
 
+#include "array.hpp"
 #include "compat.hpp"
 #include "function.hpp"
 
@@ -66,12 +65,10 @@ Ref call_method(const ModuleState& state, PyObject* method, PyObject* const* arg
     const Ref self = Ref::borrow(PyMethod_GET_SELF(method));
     constexpr std::size_t on_stack = 8;
     std::array<PyObject*, on_stack> small;
-    std::vector<PyObject*> large;
+    Array<PyObject*> large;
     PyObject** stack = small.data();
     if (n + 1 > on_stack) {
-        try {
-            large.resize(n + 1);
-        } catch (const std::bad_alloc&) {
+        if (!large.resize(n + 1)) {
             PyErr_NoMemory();
             return {};
         }

@@ -1,9 +1,8 @@
 #include "code.hpp"
 
 #include <algorithm>
-#include <new>
-#include <string>
 
+#include "array.hpp"
 #include "build.hpp"
 #include "compat.hpp"
 
@@ -14,11 +13,14 @@ namespace {
 constexpr unsigned char entry_start = 0x80;
 constexpr unsigned char no_columns = 13;
 
+// The most bytes an entry takes: its first byte and a 32-bit line delta, six bits a byte.
+constexpr std::size_t max_entry_size = 1 + 6;
+
 // A signed line delta: zig-zag, then six bits a byte, low bits first, 0x40 meaning "more".
-void append_signed(std::string& out, int delta) {
+void append_signed(Array<char>& out, int delta) {
     unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1 : static_cast<unsigned>(delta) << 1;
-    for (; value >= 0x40; value >>= 6) out.push_back(static_cast<char>((value & 0x3F) | 0x40));
-    out.push_back(static_cast<char>(value));
+    for (; value >= 0x40; value >>= 6) (void)out.push_back(static_cast<char>((value & 0x3F) | 0x40));
+    (void)out.push_back(static_cast<char>(value));
 }
 
 // The number of code units a location table covers.
@@ -33,20 +35,19 @@ Py_ssize_t units_of(PyObject* table) {
 }  // namespace
 
 Ref location_table(int first_line, std::span<const int> statement_lines) {
-    std::string table;
-    int line = first_line;
-    const auto entry = [&](int next) {
-        table.push_back(static_cast<char>(entry_start | (no_columns << 3)));  // one code unit
-        append_signed(table, next - line);
-        line = next;
-    };
-    try {
-        entry(first_line);
-        for (int next : statement_lines) entry(next);
-    } catch (const std::bad_alloc&) {
+    Array<char> table;
+    if (!table.reserve((statement_lines.size() + 1) * max_entry_size)) {
         PyErr_NoMemory();
         return {};
     }
+    int line = first_line;
+    const auto entry = [&](int next) {
+        (void)table.push_back(static_cast<char>(entry_start | (no_columns << 3)));  // one code unit
+        append_signed(table, next - line);
+        line = next;
+    };
+    entry(first_line);
+    for (int next : statement_lines) entry(next);
     return Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
 }
 

@@ -1,6 +1,5 @@
 #include "constants.hpp"
 
-#include <new>
 
 #include "build.hpp"
 
@@ -42,8 +41,10 @@ Ref inflate(const ConstantTable& table) {
 
 int fill(const ConstantTable& table, Constants& out) {
     const auto count = table.entries.size();
-    out.objects.resize(count);
-    out.hashes.resize(count);
+    if (!out.objects.resize(count) || !out.hashes.resize(count)) {
+        PyErr_NoMemory();
+        return -1;
+    }
 
     Ref inflated;
     const char* packed = nullptr;
@@ -75,12 +76,7 @@ int fill(const ConstantTable& table, Constants& out) {
 }  // namespace
 
 int create_constants(const ConstantTable& table, Constants& out) {
-    int result = -1;
-    try {
-        result = fill(table, out);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    const int result = fill(table, out);
     if (result < 0) {
         out.objects.clear();
         out.hashes.clear();

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
+#include "array.hpp"
 #include "ref.hpp"
 
 namespace frame {
@@ -29,8 +29,8 @@ struct ConstantTable {
 // The created constants and the hashes of the strings among them (-1 for bytes), indexed like
 // the table.
 struct Constants {
-    std::vector<Ref> objects;
-    std::vector<Py_hash_t> hashes;
+    Array<Ref> objects;
+    Array<Py_hash_t> hashes;
 
     [[nodiscard]] bool ready() const noexcept { return !objects.empty(); }
     [[nodiscard]] PyObject* operator[](std::size_t slot) const noexcept { return objects[slot].get(); }

@@ -2,8 +2,6 @@
 
 #include <frameobject.h>
 
-#include <new>
-
 #include "compat.hpp"
 #include "module.hpp"
 
@@ -17,12 +15,9 @@ Ref TracebackCache::code_for(const char* file_name, const char* function, int li
     // interpreter reads a frame's line from when the code has no byte code.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function, line)));
     if (!code) return code;
-    try {
-        if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() + growth);
-        entries_.push_back({function, line, code});
-    } catch (const std::bad_alloc&) {
-        // The entry is still made, just not remembered.
-    }
+    // When the cache cannot grow, the entry is still made, just not remembered.
+    if (entries_.size() < entries_.capacity() || entries_.reserve(entries_.size() + growth))
+        (void)entries_.push_back({function, line, code});
     return code;
 }
 

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <vector>
 
+#include "array.hpp"
 #include "ref.hpp"
 
 namespace frame {
@@ -24,7 +24,7 @@ private:
         int line;
         Ref code;
     };
-    std::vector<Entry> entries_;
+    Array<Entry> entries_;
 };
 
 struct ModuleState;

@@ -40,3 +40,10 @@ def test_hardened(name):
     assert stack.split()[-2] == "RW", stack
     undefined = tool("nm", "-D", "--undefined-only", path)
     assert "__stack_chk_fail" in undefined
+
+
+@pytest.mark.parametrize("name", LIBRARIES)
+def test_needs_only_the_c_library(name):
+    # No C++ runtime to load and bind at import.
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", tool("readelf", "-d", str(library(name))))
+    assert needed == ["libc.so.6"]
