@@ -31,6 +31,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import traceback
 import warnings
@@ -360,11 +361,16 @@ class Sweep:
             death += "\n    stack: the plain-Python control crashed at this frame too"
             self.problem(n, death, "dependency or interpreter (in the control too)")
             return
-        if "signal" in death and not TRACE[0] and where and "site-packages" in where:
-            # Untraced, the innermost Python frame is all there is to go by.
-            package = package_of(where.split('"')[1])
-            self.problem(n, death, f"dependency ({package}, by its Python frame)")
-            return
+        if "signal" in death and not TRACE[0] and where and '"' in where:
+            # Untraced, the innermost Python frame is all there is to go by: a crash while a
+            # dependency's or the standard library's Python code runs is not under our module.
+            path = where.split('"')[1]
+            if "site-packages" in path:
+                self.problem(n, death, f"dependency ({package_of(path)}, by its Python frame)")
+                return
+            if path.startswith(sysconfig.get_path("stdlib") + os.sep):
+                self.problem(n, death, "interpreter (by its Python frame)")
+                return
         if "signal" in death:
             key = (death.split("\n")[0], where)
             if key not in self.traced and len(self.traced) < MAX_TRACED:
