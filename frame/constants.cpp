@@ -30,7 +30,10 @@ Ref inflate(const ConstantTable& table) {
     Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(table.stream),
                                                   table.stream_size, PyBUF_READ));
     if (!view) return {};
-    Ref inflated = Ref::steal(PyObject_CallFunctionObjArgs(decompress.get(), view.get(), nullptr));
+    // The known size as the buffer size: one allocation, no growing and joining of pieces.
+    constexpr int zlib_window_bits = 15;
+    Ref inflated = Ref::steal(PyObject_CallFunction(decompress.get(), "Oin", view.get(),
+                                                    zlib_window_bits, table.inflated_size));
     if (inflated && (!PyBytes_Check(inflated.get()) ||
                      PyBytes_GET_SIZE(inflated.get()) != table.inflated_size)) {
         PyErr_SetString(PyExc_ValueError, "module constant table is corrupt");
