@@ -352,7 +352,10 @@ Ref make_function(PyMethodDef& entry, PyObject* qualname, PyObject* module_name,
                      entry.ml_name, entry.ml_flags);
         return {};
     }
-    if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0)
+    // PyType_Ready of 3.13.0 can report success with a MemoryError set, when a descriptor could
+    // not be entered in the type's dict: that is the failure it is.
+    if (!(function_type.tp_flags & Py_TPFLAGS_READY) &&
+        (PyType_Ready(&function_type) < 0 || PyErr_Occurred()))
         return {};
     Function* f = PyObject_GC_New(Function, &function_type);
     if (!f) return {};
