@@ -368,7 +368,9 @@ class Sweep:
             if "site-packages" in path:
                 self.problem(n, death, f"dependency ({package_of(path)}, by its Python frame)")
                 return
-            if path.startswith(sysconfig.get_path("stdlib") + os.sep):
+            # Frozen importlib runs our module's slots only from _call_with_frames_removed.
+            frozen = path.startswith("<frozen ") and not where.endswith("_call_with_frames_removed")
+            if frozen or path.startswith(sysconfig.get_path("stdlib") + os.sep):
                 self.problem(n, death, "interpreter (by its Python frame)")
                 return
         if "signal" in death:
