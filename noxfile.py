@@ -63,6 +63,15 @@ def sanitize(session):
     session.run("pytest", *session.posargs, env=env)
 
 
+@nox.session(python="3.12", venv_backend="venv")
+def memcheck(session):
+    """Both modules imported and called under valgrind memcheck (see tools/memcheck.py)."""
+    # Release code as shipped, with debug information for readable reports.
+    session.install("-Cbuild-dir=build/memcheck/{wheel_tag}",
+                    "-Ccmake.define.CMAKE_CXX_FLAGS=-g", "-Cinstall.strip=false", ".")
+    session.run("python", os.path.join(TOOLS, "memcheck.py"), *session.posargs)
+
+
 @nox.session(python=PYTHONS, venv_backend="venv")
 def bench(session):
     """Time the modules against plain Python; bench/report.py turns the results into a table."""

@@ -1,0 +1,122 @@
+"""Imports both modules and calls each function under valgrind memcheck.
+
+    python tools/memcheck.py
+
+Run it with an interpreter that has korvane installed (python3 -m nox -s memcheck makes one
+with debug information). Exits 0 when valgrind reports nothing, 1 when an error points at our
+libraries, 2 when only something else is reported: the interpreter or a dependency, which
+gets a commented suppression in tools/valgrind.supp once it is understood to be theirs.
+Leaks are not counted: the interpreter does not free everything at exit, and the test suite
+measures what a call keeps.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SUPPRESSIONS = os.path.join(HERE, "valgrind.supp")
+OURS = ("/korvane/src/utils/sealedset.", "/korvane/src/utils/unsealer.")
+# Below an error, frames in these only pass on what the caller handed them.
+PASS_THROUGH = ("/libpython", "/python3", "/libc.so", "/libm.so", "/ld-linux", "vgpreload_")
+VALGRIND_FAILED = 99
+
+# The success path, the wrong-key path and the argument errors of each function.
+DRIVER = textwrap.dedent("""
+    import traceback
+    from cryptography.fernet import Fernet, InvalidToken
+    from korvane.src.utils import sealedset, unsealer
+
+    KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
+    assert isinstance(sealedset.data, bytes) and sealedset.data
+    assert len(unsealer.get_population_density()) > 0
+    assert len(unsealer.decrypt_txt_to_df(KEY)) > 0
+    assert len(unsealer.decrypt_txt_to_df(key=KEY)) > 0
+    FAILING = [
+        (InvalidToken, lambda: unsealer.decrypt_txt_to_df(Fernet.generate_key())),
+        (ValueError, lambda: unsealer.decrypt_txt_to_df(b"not a key")),
+        (TypeError, lambda: unsealer.decrypt_txt_to_df()),
+        (TypeError, lambda: unsealer.decrypt_txt_to_df(KEY, KEY)),
+        (TypeError, lambda: unsealer.decrypt_txt_to_df(KEY, key=KEY)),
+        (TypeError, lambda: unsealer.decrypt_txt_to_df(kee=KEY)),
+        (TypeError, lambda: unsealer.get_population_density(1)),
+        (TypeError, lambda: unsealer.get_population_density(key=KEY)),
+    ]
+    for expected, call in FAILING * 2:
+        try:
+            call()
+        except expected as error:
+            traceback.format_exception(type(error), error, error.__traceback__)
+        else:
+            raise SystemExit(f"no {expected.__name__}")
+    print("driver done")
+""")
+
+
+def frames(error):
+    return [(frame.findtext("obj") or "", frame.findtext("fn") or "??", frame.findtext("file"),
+             frame.findtext("line")) for frame in error.iter("frame")]
+
+
+def is_ours(error):
+    """Whether the first frame that is not the interpreter or the C library is in our code."""
+    for obj, _, _, _ in frames(error):
+        if any(part in obj for part in OURS):
+            return True
+        if not any(part in obj for part in PASS_THROUGH):
+            return False
+    return False
+
+
+def describe(error):
+    lines = [f"{error.findtext('kind')}: {error.findtext('what') or error.findtext('xwhat/text')}"]
+    for obj, fn, file, line in frames(error)[:20]:
+        where = f"{file}:{line}" if file else os.path.basename(obj)
+        lines.append(f"    {fn}  ({where})")
+    return "\n".join(lines)
+
+
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        driver = os.path.join(work, "driver.py")
+        with open(driver, "w") as out:
+            out.write(DRIVER)
+        report = os.path.join(work, "memcheck.xml")
+        command = [
+            # The XML report lists leaks even without a leak check unless they are hidden.
+            "valgrind", "--tool=memcheck", "--leak-check=no", "--show-leak-kinds=none",
+            "--errors-for-leak-kinds=none", "--num-callers=50",
+            "--track-origins=yes", f"--suppressions={SUPPRESSIONS}",
+            f"--error-exitcode={VALGRIND_FAILED}", "--xml=yes", f"--xml-file={report}",
+            sys.executable, driver,
+        ]
+        # Every allocation through malloc, so that memcheck sees each object on its own; the
+        # working directory keeps the source tree's korvane/ off the path.
+        env = dict(os.environ, PYTHONMALLOC="malloc")
+        done = subprocess.run(command, cwd=work, env=env, capture_output=True, text=True)
+        if not os.path.exists(report):
+            print(done.stderr, "memcheck: valgrind did not run", sep="\n", file=sys.stderr)
+            return 1
+        errors = [error for error in ET.parse(report).getroot().findall("error")
+                  if not error.findtext("kind", "").startswith("Leak_")]
+
+    if "driver done" not in done.stdout:
+        print(done.stdout, done.stderr, sep="\n", file=sys.stderr)
+        print("memcheck: the driver did not finish", file=sys.stderr)
+        return 1
+    ours = [error for error in errors if is_ours(error)]
+    for error in errors:
+        print(("OURS " if error in ours else "NOT OURS ") + describe(error), end="\n\n")
+    print(f"memcheck: {len(errors)} error(s), {len(ours)} in our libraries")
+    if ours:
+        return 1
+    if errors or done.returncode == VALGRIND_FAILED:
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
