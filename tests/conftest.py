@@ -12,6 +12,9 @@ import textwrap
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
+# `python -m pytest` in the checkout puts it on sys.path, where korvane/ (the sources, without
+# the built modules) would hide the installed package.
+sys.path[:] = [entry for entry in sys.path if pathlib.Path(entry or ".").resolve() != REPO]
 TOKEN = REPO / "data" / "population_density.token"
 CSV = REPO / "data" / "population_density.csv"
 KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
