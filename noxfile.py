@@ -2,6 +2,8 @@
 
 import glob
 import os
+import shutil
+import sys
 
 import nox
 
@@ -40,8 +42,13 @@ def sanitize(session):
     """The suite against AddressSanitizer and UndefinedBehaviorSanitizer builds."""
     gcc_lib = lambda name: session.run(  # noqa: E731
         "gcc", f"-print-file-name={name}", silent=True, external=True).strip()
-    session.install("-Cbuild-dir=build/sanitize/{wheel_tag}",
+    session.install("-Cbuild-dir=build/sanitize/{wheel_tag}", "-Cinstall.strip=false",
                     "-Ccmake.define.KORVANE_SANITIZE=ON", ".[test]")
+    # Reports go to files: pytest captures a test's stderr, and loses it when the runtime
+    # aborts the process.
+    reports = os.path.join(os.path.abspath(session.create_tmp()), "sanitizer-reports")
+    shutil.rmtree(reports, ignore_errors=True)
+    os.makedirs(reports)
     env = {
         "KORVANE_SANITIZE": "1",
         # The runtimes must come first; the interpreter itself is not instrumented.
@@ -55,12 +62,23 @@ def sanitize(session):
         "ASAN_OPTIONS": ":".join([
             "detect_leaks=0", "abort_on_error=1", "detect_stack_use_after_return=1",
             "check_initialization_order=1", "strict_init_order=1",
+            f"log_path={os.path.join(reports, 'asan')}",
             f"suppressions={os.path.join(TOOLS, 'asan.supp')}"]),
         "UBSAN_OPTIONS": ":".join([
             "print_stacktrace=1", "halt_on_error=1", "report_error_type=1",
+            f"log_path={os.path.join(reports, 'ubsan')}",
             f"suppressions={os.path.join(TOOLS, 'ubsan.supp')}"]),
     }
-    session.run("pytest", *session.posargs, env=env)
+    try:
+        session.run("pytest", *session.posargs, env=env)
+    finally:
+        found = sorted(glob.glob(os.path.join(reports, "*")))
+        for path in found:
+            with open(path) as report:
+                print(f"--- {path}", report.read(), sep="\n", file=sys.stderr)
+    # A report from a subprocess whose test expected it to fail would otherwise pass unseen.
+    if found:
+        session.error(f"{len(found)} sanitizer report(s) in {reports}")
 
 
 @nox.session(python="3.12", venv_backend="venv")
