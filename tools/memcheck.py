@@ -1,6 +1,6 @@
 """Imports both modules and calls each function under valgrind memcheck.
 
-    python tools/memcheck.py
+    python tools/memcheck.py [valgrind options, e.g. --gen-suppressions=all]
 
 Run it with an interpreter that has korvane installed (python3 -m nox -s memcheck makes one
 with debug information). Exits 0 when valgrind reports nothing, 1 when an error points at our
@@ -20,8 +20,10 @@ import xml.etree.ElementTree as ET
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPRESSIONS = os.path.join(HERE, "valgrind.supp")
 OURS = ("/korvane/src/utils/sealedset.", "/korvane/src/utils/unsealer.")
-# Below an error, frames in these only pass on what the caller handed them.
+# Frames in these only pass on what their caller handed them, unless they are running Python
+# code: an error below the evaluation loop belongs to the code it runs.
 PASS_THROUGH = ("/libpython", "/python3", "/libc.so", "/libm.so", "/ld-linux", "vgpreload_")
+EVALUATION = "_PyEval_EvalFrameDefault"
 VALGRIND_FAILED = 99
 
 # The success path, the wrong-key path and the argument errors of each function.
@@ -56,26 +58,38 @@ DRIVER = textwrap.dedent("""
 """)
 
 
-def frames(error):
+def frames(error, which=0):
+    """The frames of the error's stack, or with which=1 of where an uninitialised value came from."""
+    stacks = error.findall("stack")
+    if len(stacks) <= which:
+        return []
     return [(frame.findtext("obj") or "", frame.findtext("fn") or "??", frame.findtext("file"),
-             frame.findtext("line")) for frame in error.iter("frame")]
+             frame.findtext("line")) for frame in stacks[which].findall("frame")]
 
 
-def is_ours(error):
-    """Whether the first frame that is not the interpreter or the C library is in our code."""
-    for obj, _, _, _ in frames(error):
+def caused_by_us(stack):
+    """Whether our code made the call that failed, directly or through the C API."""
+    for obj, fn, _, _ in stack:
         if any(part in obj for part in OURS):
             return True
-        if not any(part in obj for part in PASS_THROUGH):
+        if fn == EVALUATION or not any(part in obj for part in PASS_THROUGH):
             return False
     return False
 
 
+def is_ours(error):
+    """Ours when our code did the access, or allocated the uninitialised value it read."""
+    return caused_by_us(frames(error)) or caused_by_us(frames(error, 1))
+
+
 def describe(error):
     lines = [f"{error.findtext('kind')}: {error.findtext('what') or error.findtext('xwhat/text')}"]
-    for obj, fn, file, line in frames(error)[:20]:
-        where = f"{file}:{line}" if file else os.path.basename(obj)
-        lines.append(f"    {fn}  ({where})")
+    for which, limit in ((0, 20), (1, 8)):
+        if which:
+            lines.append(f"  {error.findtext('auxwhat') or 'origin'}:")
+        for obj, fn, file, line in frames(error, which)[:limit]:
+            where = f"{file}:{line}" if file else os.path.basename(obj)
+            lines.append(f"    {fn}  ({where})")
     return "\n".join(lines)
 
 
@@ -91,7 +105,7 @@ def main():
             "--errors-for-leak-kinds=none", "--num-callers=50",
             "--track-origins=yes", f"--suppressions={SUPPRESSIONS}",
             f"--error-exitcode={VALGRIND_FAILED}", "--xml=yes", f"--xml-file={report}",
-            sys.executable, driver,
+            *sys.argv[1:], sys.executable, driver,
         ]
         # Every allocation through malloc, so that memcheck sees each object on its own; the
         # working directory keeps the source tree's korvane/ off the path.
