@@ -11,6 +11,7 @@ measures what a call keeps.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -94,6 +95,9 @@ def describe(error):
 
 
 def main():
+    if not shutil.which("valgrind"):
+        print("memcheck: valgrind is needed (apt-get install valgrind)", file=sys.stderr)
+        return 1
     with tempfile.TemporaryDirectory() as work:
         driver = os.path.join(work, "driver.py")
         with open(driver, "w") as out:
