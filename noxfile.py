@@ -2,6 +2,8 @@
 
 import glob
 import os
+import shutil
+import sys
 
 import nox
 
@@ -25,6 +27,8 @@ def _expose_pyenv_interpreters():
 
 _expose_pyenv_interpreters()
 
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools")
+
 
 @nox.session(python=PYTHONS, venv_backend="venv")
 def tests(session):
@@ -38,20 +42,52 @@ def sanitize(session):
     """The suite against AddressSanitizer and UndefinedBehaviorSanitizer builds."""
     gcc_lib = lambda name: session.run(  # noqa: E731
         "gcc", f"-print-file-name={name}", silent=True, external=True).strip()
-    session.install("-Cbuild-dir=build/sanitize/{wheel_tag}",
+    session.install("-Cbuild-dir=build/sanitize/{wheel_tag}", "-Cinstall.strip=false",
                     "-Ccmake.define.KORVANE_SANITIZE=ON", ".[test]")
+    # Reports go to files: pytest captures a test's stderr, and loses it when the runtime
+    # aborts the process.
+    reports = os.path.join(os.path.abspath(session.create_tmp()), "sanitizer-reports")
+    shutil.rmtree(reports, ignore_errors=True)
+    os.makedirs(reports)
     env = {
         "KORVANE_SANITIZE": "1",
         # The runtimes must come first; the interpreter itself is not instrumented.
         "LD_PRELOAD": f"{gcc_lib('libasan.so')} {gcc_lib('libubsan.so')}",
         # Every allocation through malloc, so that ASan sees the objects we touch.
         "PYTHONMALLOC": "malloc",
-        # Leaks are measured by the test suite itself: the interpreter does not free
-        # everything at exit, which LeakSanitizer would report as ours.
-        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
-        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+        # No leak detection: the interpreter does not free everything at exit, which
+        # LeakSanitizer would report as ours; what a call keeps is measured by the normal
+        # suite. Stack frames used after return and globals read before their constructor
+        # ran are reported too.
+        "ASAN_OPTIONS": ":".join([
+            "detect_leaks=0", "abort_on_error=1", "detect_stack_use_after_return=1",
+            "check_initialization_order=1", "strict_init_order=1",
+            f"log_path={os.path.join(reports, 'asan')}",
+            f"suppressions={os.path.join(TOOLS, 'asan.supp')}"]),
+        "UBSAN_OPTIONS": ":".join([
+            "print_stacktrace=1", "halt_on_error=1", "report_error_type=1",
+            f"log_path={os.path.join(reports, 'ubsan')}",
+            f"suppressions={os.path.join(TOOLS, 'ubsan.supp')}"]),
     }
-    session.run("pytest", *session.posargs, env=env)
+    try:
+        session.run("pytest", *session.posargs, env=env)
+    finally:
+        found = sorted(glob.glob(os.path.join(reports, "*")))
+        for path in found:
+            with open(path) as report:
+                print(f"--- {path}", report.read(), sep="\n", file=sys.stderr)
+    # A report from a subprocess whose test expected it to fail would otherwise pass unseen.
+    if found:
+        session.error(f"{len(found)} sanitizer report(s) in {reports}")
+
+
+@nox.session(python="3.12", venv_backend="venv")
+def memcheck(session):
+    """Both modules imported and called under valgrind memcheck (see tools/memcheck.py)."""
+    # Release code as shipped, with debug information for readable reports.
+    session.install("-Cbuild-dir=build/memcheck/{wheel_tag}",
+                    "-Ccmake.define.CMAKE_CXX_FLAGS=-g", "-Cinstall.strip=false", ".")
+    session.run("python", os.path.join(TOOLS, "memcheck.py"), *session.posargs)
 
 
 @nox.session(python=PYTHONS, venv_backend="venv")

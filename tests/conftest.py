@@ -12,10 +12,15 @@ import textwrap
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
+# `python -m pytest` in the checkout puts it on sys.path, where korvane/ (the sources, without
+# the built modules) would hide the installed package.
+sys.path[:] = [entry for entry in sys.path if pathlib.Path(entry or ".").resolve() != REPO]
 TOKEN = REPO / "data" / "population_density.token"
 CSV = REPO / "data" / "population_density.csv"
 KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
 AT_LEAST_3_12 = sys.version_info >= (3, 12)
+# The suite runs against AddressSanitizer builds (nox -s sanitize).
+SANITIZED = os.environ.get("KORVANE_SANITIZE") == "1"
 # Traceback file names use the separator of the build for this interpreter.
 SEP = "/" if AT_LEAST_3_12 else "\\"
 
@@ -39,14 +44,13 @@ def _tool(name):
 @pytest.fixture(scope="session")
 def test_build():
     """Directory of the test-only extension modules, built for this interpreter."""
-    sanitize = os.environ.get("KORVANE_SANITIZE") == "1"
-    build = REPO / "build" / ("tests-sanitize" if sanitize else "tests") / sysconfig.get_config_var("SOABI")
+    build = REPO / "build" / ("tests-sanitize" if SANITIZED else "tests") / sysconfig.get_config_var("SOABI")
     configure = [
         _tool("cmake"), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={_tool('ninja')}",
         f"-DPython_EXECUTABLE={sys.executable}",
         "-DKORVANE_TEST_MODULES=ON",
-        f"-DKORVANE_SANITIZE={'ON' if sanitize else 'OFF'}",
+        f"-DKORVANE_SANITIZE={'ON' if SANITIZED else 'OFF'}",
     ]
     for command in (configure, [_tool("cmake"), "--build", str(build)]):
         done = subprocess.run(command, capture_output=True, text=True)

@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import AT_LEAST_3_12
+from conftest import AT_LEAST_3_12, SANITIZED
 from frame_support import VARIANT, ft, prelude  # noqa: F401
 
 MISSING = object()
@@ -150,6 +150,11 @@ def test_null_without_error_is_a_system_error(ft, callee):
     assert str(caught.value) == "NULL result without error in PyObject_Call"
 
 
+# From 3.13 the limit is 10000 nested C calls, which the interpreter lowers to 4000 only when
+# it is itself built with AddressSanitizer: the instrumented frames of our build overflow the
+# 8 MiB stack under an ordinary interpreter first.
+@pytest.mark.skipif(SANITIZED and sys.version_info >= (3, 13),
+                    reason="AddressSanitizer's frames overflow the stack before 3.13's C recursion limit")
 @pytest.mark.parametrize("runaway", [
     lambda f: f.call_self(f.call_self),  # direct calls
     lambda f: f.call(f.probe(True)),  # tp_call
