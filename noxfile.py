@@ -9,7 +9,7 @@ import nox
 
 PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 
-nox.options.sessions = ["tests"]
+nox.options.sessions = ["tests", "sanitize"]
 nox.options.error_on_missing_interpreters = True
 nox.options.reuse_existing_virtualenvs = True
 
