@@ -88,7 +88,8 @@ sys.stdout.write(repr(stop - start))
 '''
 
 MEMORY_CHILD = '''\
-import gc, importlib, sys, tracemalloc
+import gc, importlib, resource, sys, tracemalloc, warnings
+warnings.simplefilter("ignore")
 sys.path.insert(0, {scratch!r})
 importlib.import_module({parent!r})
 tracemalloc.start()
@@ -102,8 +103,58 @@ tracemalloc.start()
 df = unsealer.get_population_density()
 call_peak = tracemalloc.get_traced_memory()[1]
 tracemalloc.stop()
-print(import_peak, call_peak)
+del df
+# Pages the process touches afresh per call: what the allocator's state costs beside the work.
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+for _ in range(20):
+    unsealer.get_population_density()
+faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) // 20
+print(import_peak, call_peak, faults)
 '''
+
+
+# Runs in a fresh interpreter: both modules side by side, timed in alternating order, so that
+# the machine's drift and the process's allocator state are the same for both.
+PAIRED_CHILD = '''\
+import importlib, json, statistics, sys, warnings
+warnings.simplefilter("ignore")
+sys.path[:0] = [{scratch!r}, {bench!r}]
+import bench_modules as bench
+ours = importlib.import_module({ours!r} + ".unsealer")
+plain = importlib.import_module({plain!r} + ".unsealer")
+timed = getattr(bench, {function!r})
+for module in (ours, plain):
+    timed({loops}, module)  # warm-up: pandas imports some of its parts on first use
+times = {{ours: [], plain: []}}
+for round in range({rounds}):
+    for module in ((ours, plain) if round % 2 == 0 else (plain, ours)):
+        times[module].append(timed({loops}, module) / {loops})
+ratios = [a / b for a, b in zip(times[ours], times[plain])]
+print(json.dumps([statistics.median(times[ours]), statistics.median(times[plain]),
+                  statistics.median(ratios)]))
+'''
+
+PAIRED = {"end_to_end": ("time_end_to_end", 3, 20), "frame": ("time_frame", 20000, 20)}
+
+
+def paired(scratch, kind, processes):
+    """Median per-call times and the median of per-round ratios, one value per process."""
+    function, loops, rounds = PAIRED[kind]
+    code = PAIRED_CHILD.format(scratch=scratch, bench=str(pathlib.Path(__file__).parent),
+                               ours=OURS, plain=PLAIN, function=function, loops=loops,
+                               rounds=rounds)
+    values = []
+    for _ in range(processes):
+        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
+                              capture_output=True, text=True, env=QUIET_ENV)
+        if done.returncode:
+            sys.exit(f"paired child failed:\n{done.stderr}")
+        values.append(json.loads(done.stdout))
+    ratios = sorted(v[2] for v in values)
+    return {"ours": sorted(v[0] for v in values)[processes // 2],
+            "plain": sorted(v[1] for v in values)[processes // 2],
+            "ratio": ratios[processes // 2], "ratio_min": ratios[0], "ratio_max": ratios[-1],
+            "processes": processes, "loops": loops, "rounds": rounds}
 
 
 def make_plain(scratch):
@@ -192,6 +243,9 @@ def time_argument_error(loops, module):
 def pyperf_main():
     """One pyperf run: the group of benchmarks named by --group."""
     import importlib
+    import warnings
+
+    warnings.simplefilter("ignore")  # cryptography's notice on 3.8, in every worker
 
     import pyperf
 
@@ -260,15 +314,16 @@ def memory(scratch, parent, runs=3):
         if done.returncode:
             sys.exit(f"memory child failed:\n{done.stderr}")
         peaks.append([int(x) for x in done.stdout.split()])
-    import_peaks = sorted(p[0] for p in peaks)
-    call_peaks = sorted(p[1] for p in peaks)
-    return {"import_peak": import_peaks[runs // 2], "call_peak": call_peaks[runs // 2]}
+    median = lambda i: sorted(p[i] for p in peaks)[runs // 2]  # noqa: E731
+    return {"import_peak": median(0), "call_peak": median(1), "faults_per_call": median(2)}
 
 
 def driver():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--import-loops", type=int, default=10,
                         help="fresh interpreters per pyperf value of the import benchmarks")
+    parser.add_argument("--paired-processes", type=int, default=9,
+                        help="fresh interpreters for the side-by-side timings")
     parser.add_argument("--output", type=pathlib.Path,
                         help="result file (default bench/results/<python version>.json)")
     parser.add_argument("--keep-scratch", action="store_true")
@@ -277,6 +332,9 @@ def driver():
     if not args.verbose:
         pyperf_args.append("--quiet")
 
+    import warnings
+
+    warnings.simplefilter("ignore")  # cryptography's notice on 3.8
     from cryptography.fernet import Fernet
 
     token = TOKEN.read_bytes()
@@ -297,6 +355,8 @@ def driver():
             if subprocess.run(command, cwd=scratch, env=QUIET_ENV).returncode:
                 sys.exit(f"pyperf run of {group} failed")
             results.update(figures(out))
+        print("== paired", flush=True)
+        pairs = {kind: paired(scratch, kind, args.paired_processes) for kind in PAIRED}
         print("== memory", flush=True)
         peaks = {"ours": memory(scratch, OURS), "plain": memory(scratch, PLAIN)}
         stream = table_stream()
@@ -314,6 +374,7 @@ def driver():
         "pyperf_args": pyperf_args,
         "import_loops": args.import_loops,
         "timings": results,
+        "paired": pairs,
         "memory": peaks,
         "machine": machine(),
         "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
@@ -333,13 +394,17 @@ def summary(report):
         print(f"  {kind:15} {ours['mean'] * scale:9.3f} +- {ours['std'] * scale:7.3f}"
               f" {plain['mean'] * scale:9.3f} +- {plain['std'] * scale:7.3f} {unit}"
               f"  {ours['mean'] / plain['mean']:6.3f}")
+    for kind, pair in report["paired"].items():
+        print(f"  {kind + ', paired':15} {pair['ours'] * 1e9:9.0f} ns {pair['plain'] * 1e9:9.0f} ns"
+              f"  {pair['ratio']:6.3f} ({pair['ratio_min']:.3f} to {pair['ratio_max']:.3f})")
     inflate = t["inflate/table"]
     print(f"  inflate of a {report['table_stream_bytes']}-byte table stream:"
           f" {inflate['mean'] * 1e3:.3f} +- {inflate['std'] * 1e3:.3f} ms")
     size = report["plaintext_bytes"]
     for side, peaks in report["memory"].items():
         print(f"  {side:5} peak: import {peaks['import_peak'] / size:.2f}x,"
-              f" call {peaks['call_peak'] / size:.2f}x the plaintext ({size} bytes)")
+              f" call {peaks['call_peak'] / size:.2f}x the plaintext ({size} bytes);"
+              f" {peaks['faults_per_call']} page faults a call")
 
 
 if __name__ == "__main__":
