@@ -10,11 +10,13 @@ before anything is timed. Both sides are measured in the same run, with pyperf:
   import statement with perf_counter and reports it. From 3.12 our constant table is one zlib
   stream, so the inflation of an equal stream is timed on its own as well.
 - end to end: `get_population_density()`.
-- frame: `decrypt_txt_to_df(key)` with `Fernet`, `pd` and `data` rebound to trivial stand-ins,
+- frame: `decrypt_txt_to_df(key)` with `Fernet`, `pd` and `data` rebound to builtin stand-ins,
   which leaves argument binding, global reads, calls and the per-call `from io import StringIO`;
   and `decrypt_txt_to_df()`, the missing-argument TypeError.
+- side by side: end to end and the frame (also with Python-function stand-ins), both modules
+  in one fresh interpreter each, timed in alternating order.
 - memory: the tracemalloc peak of one `get_population_density()` call (and of the import),
-  each in a fresh interpreter, as a multiple of the plaintext size.
+  each in a fresh interpreter, as a multiple of the plaintext size, and the page faults a call.
 
     python bench/bench_modules.py [--fast] [--import-loops N] [other pyperf options]
 
@@ -25,6 +27,7 @@ bench/README.md. Nothing here is a test: no timing is asserted.
 import argparse
 import itertools
 import json
+import operator
 import os
 import pathlib
 import platform
@@ -134,7 +137,8 @@ print(json.dumps([statistics.median(times[ours]), statistics.median(times[plain]
                   statistics.median(ratios)]))
 '''
 
-PAIRED = {"end_to_end": ("time_end_to_end", 3, 20), "frame": ("time_frame", 20000, 20)}
+PAIRED = {"end_to_end": ("time_end_to_end", 3, 20), "frame": ("time_frame", 20000, 20),
+          "frame_python": ("time_frame_python", 20000, 20)}
 
 
 def paired(scratch, kind, processes):
@@ -200,26 +204,37 @@ def time_end_to_end(loops, module):
     return time.perf_counter() - start
 
 
-class StubCipher:
-    def decrypt(self, token):
-        return b"a,b\n1,2\n"
-
-
-STUB_CIPHER = StubCipher()
-STANDINS = {
-    "Fernet": lambda key: STUB_CIPHER,
-    "pd": types.SimpleNamespace(read_csv=lambda stream: stream),
+# Stand-ins for the frame alone. Builtins do no work of their own, so only our side of each
+# call is left; Python functions add a frame each, which the interpreter enters inline from a
+# plain module's code from 3.11 on but a C caller must enter afresh.
+PLAINTEXT = b"a,b\n1,2\n"
+BUILTIN_STANDINS = {
+    "Fernet": {KEY: types.SimpleNamespace(decrypt={b"token": PLAINTEXT}.get)}.get,
+    "pd": types.SimpleNamespace(read_csv=operator.methodcaller("getvalue")),
     "data": b"token",
 }
 
 
-def time_frame(loops, module):
-    saved = {name: getattr(module, name) for name in STANDINS}
-    for name, value in STANDINS.items():
+class StubCipher:
+    def decrypt(self, token):
+        return PLAINTEXT
+
+
+STUB_CIPHER = StubCipher()
+PYTHON_STANDINS = {
+    "Fernet": lambda key: STUB_CIPHER,
+    "pd": types.SimpleNamespace(read_csv=lambda stream: stream.getvalue()),
+    "data": b"token",
+}
+
+
+def time_frame(loops, module, standins=BUILTIN_STANDINS):
+    saved = {name: getattr(module, name) for name in standins}
+    for name, value in standins.items():
         setattr(module, name, value)
     try:
         decrypt = module.decrypt_txt_to_df
-        assert decrypt(KEY).read() == "a,b\n1,2\n"
+        assert decrypt(KEY) == PLAINTEXT.decode()
         start = time.perf_counter()
         for key in itertools.repeat(KEY, loops):
             decrypt(key)
@@ -227,6 +242,10 @@ def time_frame(loops, module):
     finally:
         for name, value in saved.items():
             setattr(module, name, value)
+
+
+def time_frame_python(loops, module):
+    return time_frame(loops, module, PYTHON_STANDINS)
 
 
 def time_argument_error(loops, module):
