@@ -141,19 +141,22 @@ PAIRED = {"end_to_end": ("time_end_to_end", 3, 20), "frame": ("time_frame", 2000
           "frame_python": ("time_frame_python", 20000, 20)}
 
 
+def child(code, scratch, what):
+    """The output of `code` run in a fresh interpreter; the run ends if it fails."""
+    done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
+                          capture_output=True, text=True, env=QUIET_ENV)
+    if done.returncode:
+        sys.exit(f"{what} child failed:\n{done.stderr}")
+    return done.stdout
+
+
 def paired(scratch, kind, processes):
     """Median per-call times and the median of per-round ratios, one value per process."""
     function, loops, rounds = PAIRED[kind]
     code = PAIRED_CHILD.format(scratch=scratch, bench=str(pathlib.Path(__file__).parent),
                                ours=OURS, plain=PLAIN, function=function, loops=loops,
                                rounds=rounds)
-    values = []
-    for _ in range(processes):
-        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
-                              capture_output=True, text=True, env=QUIET_ENV)
-        if done.returncode:
-            sys.exit(f"paired child failed:\n{done.stderr}")
-        values.append(json.loads(done.stdout))
+    values = [json.loads(child(code, scratch, "paired")) for _ in range(processes)]
     ratios = sorted(v[2] for v in values)
     return {"ours": sorted(v[0] for v in values)[processes // 2],
             "plain": sorted(v[1] for v in values)[processes // 2],
@@ -326,13 +329,7 @@ def machine():
 def memory(scratch, parent, runs=3):
     """Median tracemalloc peaks (import, call) over `runs` fresh interpreters."""
     code = MEMORY_CHILD.format(scratch=scratch, parent=parent)
-    peaks = []
-    for _ in range(runs):
-        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
-                              capture_output=True, text=True, env=QUIET_ENV)
-        if done.returncode:
-            sys.exit(f"memory child failed:\n{done.stderr}")
-        peaks.append([int(x) for x in done.stdout.split()])
+    peaks = [[int(x) for x in child(code, scratch, "memory").split()] for _ in range(runs)]
     median = lambda i: sorted(p[i] for p in peaks)[runs // 2]  # noqa: E731
     return {"import_peak": median(0), "call_peak": median(1), "faults_per_call": median(2)}
 

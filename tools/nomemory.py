@@ -298,20 +298,7 @@ def sweep_import(name, stride, start, stop, argv):
         import_once(sys.stdout.fileno(), name, start)
         return {}, set()
     report = Sweep(argv)
-    for n in range(start, stop, stride):
-        records, death = collect(*fork_child(import_once, name, n))
-        record = records[0] if records else None
-        if record and not record["met"]:
-            report.allocations = n
-            if death:
-                report.problem(n, f"import without a failure: {death[0]}")
-            break
-        report.add(n, record, death)
-        if report.too_many():
-            report.problem(None, "too many problems: stopped")
-            break
-    else:
-        report.problem(None, f"no end found below {stop}")
+    report.run(range(start, stop, stride), import_once, name)
     return report.as_dict(), report.sites
 
 
@@ -384,6 +371,23 @@ class Sweep:
             if whose and not (whose == "ours" or whose.startswith(("dependency", "interpreter"))):
                 whose = None
         self.problem(n, death + ("" if reported else " (before reporting)"), whose)
+
+    def run(self, attempts, body, *args):
+        """Each N of `attempts` in a forked child running body(out, *args, n), until the action
+        finishes below its N."""
+        for n in attempts:
+            records, death = collect(*fork_child(body, *args, n))
+            record = records[0] if records else None
+            if record and not record["met"]:
+                self.allocations = n
+                if record["problem"] or death:
+                    self.problem(n, f"without a failure: {record['problem'] or death[0]}")
+                return
+            self.add(n, record, death)
+            if self.too_many():
+                self.problem(None, "too many problems: stopped")
+                return
+        self.problem(None, f"no end found below {attempts.stop}")
 
     def too_many(self):
         return len(self.problems) + sum(map(len, self.placed.values())) > MAX_PROBLEMS
@@ -497,20 +501,7 @@ def sweep_call(label, stride, start, stop, argv, interpreter_messages=(), contro
         call_once(sys.stdout.fileno(), call, expected, start)
         return {}, set()
     report = Sweep(argv, interpreter_messages, control_sites)
-    for n in range(start, stop, stride):
-        records, death = collect(*fork_child(call_once, call, expected, n))
-        record = records[0] if records else None
-        if record and not record["met"]:
-            report.allocations = n
-            if record["problem"] or death:
-                report.problem(n, f"without a failure: {record['problem'] or death[0]}")
-            break
-        report.add(n, record, death)
-        if report.too_many():
-            report.problem(None, "too many problems: stopped")
-            break
-    else:
-        report.problem(None, f"no end found below {stop}")
+    report.run(range(start, stop, stride), call_once, call, expected)
     return report.as_dict(), report.sites
 
 
