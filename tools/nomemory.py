@@ -106,7 +106,16 @@ def blame_outcome(problem, interpreter_messages):
             return f"dependency ({DEPENDENCY_RUNTIMES.get(module, module)})"
     if problem in interpreter_messages:
         return "dependency or interpreter (in the control too)"
+    # Python code cannot return NULL without an exception: the interpreter lost it, as the
+    # control shows in the words of its own eval loop. Our functions are named apart.
+    lost = re.match(r"SystemError: <function (\w+)> returned NULL without setting an exception$",
+                    problem)
+    if lost and lost.group(1) not in OUR_FUNCTIONS and interpreter_messages:
+        return "interpreter (a Python function lost its exception)"
     return None
+
+
+OUR_FUNCTIONS = {"decrypt_txt_to_df", "get_population_density"}
 
 
 DEPENDENCY_RUNTIMES = {"pyo3_runtime": "cryptography"}
