@@ -27,7 +27,8 @@ def _expose_pyenv_interpreters():
 
 _expose_pyenv_interpreters()
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools")
+ROOT = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(ROOT, "tools")
 
 
 @nox.session(python=PYTHONS, venv_backend="venv")
@@ -94,7 +95,7 @@ def memcheck(session):
 def bench(session):
     """Time the modules against plain Python; bench/report.py turns the results into a table."""
     session.install(".", "pyperf")
-    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench", "bench_modules.py")
+    script = os.path.join(ROOT, "bench", "bench_modules.py")
     # Outside the checkout, whose korvane/ would hide the installed package.
     session.chdir(session.create_tmp())
     session.run("python", script, *session.posargs)

@@ -189,14 +189,7 @@ def table_stream():
 
 def time_import(loops, scratch, parent):
     code = IMPORT_CHILD.format(scratch=scratch, parent=parent)
-    total = 0.0
-    for _ in range(loops):
-        done = subprocess.run([sys.executable, "-I", "-c", code], cwd=scratch,
-                              capture_output=True, text=True)
-        if done.returncode:
-            raise RuntimeError(f"import child failed:\n{done.stderr}")
-        total += float(done.stdout)
-    return total
+    return sum(float(child(code, scratch, "import")) for _ in range(loops))
 
 
 def time_end_to_end(loops, module):

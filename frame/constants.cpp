@@ -1,6 +1,5 @@
 #include "constants.hpp"
 
-
 #include "build.hpp"
 
 namespace frame {

@@ -1,5 +1,6 @@
 // korvane.src.utils.unsealer: opens the sealed data set and parses it into a DataFrame.
 #include <array>
+#include <utility>
 
 #include "args.hpp"
 #include "call.hpp"
@@ -32,10 +33,12 @@ constexpr const char* get_name = "korvane.src.utils.unsealer.get_population_dens
 frame::ModuleState& state();
 
 // Made once and kept for the life of the process: the code objects of the two functions and the
-// from-list of the import that runs on every call.
+// from-lists of the three from-imports, one of which runs on every call.
 struct Kept {
     Ref decrypt_code;
     Ref get_code;
+    Ref fernet_names;
+    Ref data_names;
     Ref io_names;
 };
 frame::Immortal<Kept> kept;
@@ -50,11 +53,13 @@ Ref global(std::size_t name, frame::GlobalCache& cache) {
     return frame::lookup_global(state(), name, cache);
 }
 
-Ref from_import(std::size_t module, std::size_t name, int level, PyObject* absolute = nullptr) {
+// `from module import name`, with `names` the kept one-name from-list.
+Ref from_import(std::size_t module, const Ref& names, int level, PyObject* absolute = nullptr) {
     const frame::ModuleState& s = state();
-    PyObject* wanted = s.constant(name);
-    Ref imported = frame::import_module(s, s.constant(module), {&wanted, 1}, level, absolute);
-    return imported ? frame::import_from(imported.get(), wanted, s.constant(dot)) : Ref();
+    Ref imported = frame::import_module(s, s.constant(module), names.get(), level, absolute);
+    return imported ? frame::import_from(imported.get(), PyTuple_GET_ITEM(names.get(), 0),
+                                         s.constant(dot))
+                    : Ref();
 }
 
 PyObject* decrypt_body(PyObject* key) {
@@ -83,9 +88,7 @@ PyObject* decrypt_body(PyObject* key) {
     }
     if (!decrypted_data) return fail(decrypt_name, line::decrypt);
 
-    Ref io_module = frame::import_module(s, s.constant(io), kept->io_names.get(), 0);
-    Ref string_io =
-        io_module ? frame::import_from(io_module.get(), s.constant(StringIO), s.constant(dot)) : Ref();
+    Ref string_io = from_import(io, kept->io_names, 0);
     if (!string_io) return fail(decrypt_name, line::import_io);
 
     Ref pandas_module = global(pd, pd_site);
@@ -130,9 +133,11 @@ PyMethodDef get_entry = {"get_population_density", frame::entry_point(get_popula
 
 // Made once: a retried import after a failed one keeps them.
 int make_kept(frame::ModuleState& s) {
-    if (!kept->io_names) {
-        kept->io_names = Ref::steal(PyTuple_Pack(1, s.constant(StringIO)));
-        if (!kept->io_names) return -1;
+    const std::pair<Ref Kept::*, std::size_t> from_lists[] = {
+        {&Kept::fernet_names, Fernet}, {&Kept::data_names, data}, {&Kept::io_names, StringIO}};
+    for (const auto& [member, name] : from_lists) {
+        Ref& names = (*kept).*member;
+        if (!names && !(names = Ref::steal(PyTuple_Pack(1, s.constant(name))))) return -1;
     }
     if (kept->decrypt_code && kept->get_code) return 0;
     PyObject* const decrypt_locals[] = {s.constant(key), s.constant(cipher),
@@ -173,11 +178,11 @@ int body(frame::ModuleState& s, int& at) {
     if (!pandas_module || s.set_global(pd, pandas_module.get()) < 0) return -1;
 
     at = line::import_fernet;
-    Ref fernet = from_import(cryptography_fernet, Fernet, 0);
+    Ref fernet = from_import(cryptography_fernet, kept->fernet_names, 0);
     if (!fernet || s.set_global(Fernet, fernet.get()) < 0) return -1;
 
     at = line::import_data;
-    Ref token = from_import(sealedset, data, 1, s.constant(sealedset_absolute));
+    Ref token = from_import(sealedset, kept->data_names, 1, s.constant(sealedset_absolute));
     if (!token || s.set_global(data, token.get()) < 0) return -1;
 
     at = line::decrypt_def;
