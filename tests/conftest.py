@@ -22,6 +22,13 @@ SANITIZED = os.environ.get("KORVANE_SANITIZE") == "1"
 SEP = "/" if AT_LEAST_3_12 else "\\"
 
 
+def pytest_collection_modifyitems(items):
+    # Selectable with -m "not build" where no compiler is at hand, as when testing a wheel.
+    for item in items:
+        if "test_build" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.build)
+
+
 def library(name):
     """Path of an installed extension module of korvane.src.utils."""
     spec = importlib.util.find_spec(f"korvane.src.utils.{name}")
@@ -29,6 +36,14 @@ def library(name):
     origin = pathlib.Path(spec.origin)
     assert REPO / "python" not in origin.parents, f"{origin} is not the installed package: pip install . first"
     return origin
+
+
+@pytest.fixture(scope="session")
+def csv_file():
+    """The data set in plain text, which stays in the repository: an sdist has only the token."""
+    if not CSV.exists():
+        pytest.skip(f"{CSV.name} is absent: an sdist ships only the sealed token")
+    return CSV
 
 
 def _tool(name):

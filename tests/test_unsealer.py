@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 from cryptography.fernet import Fernet, InvalidToken
 
-from conftest import AT_LEAST_3_12, CSV, KEY, SEP, library, load_code
+from conftest import AT_LEAST_3_12, KEY, SEP, library, load_code
 
 DOTTED = "korvane.src.utils.unsealer"
 FILE = f"korvane{SEP}src{SEP}utils{SEP}unsealer"
@@ -26,8 +26,8 @@ def unsealer():
 
 
 @pytest.fixture(scope="module")
-def expected():
-    return pd.read_csv(CSV)
+def expected(csv_file):
+    return pd.read_csv(csv_file)
 
 
 def entries(exc):
