@@ -4,6 +4,7 @@ import glob
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import tarfile
 
@@ -116,6 +117,13 @@ def _no_build_tools(tmp):
     return shims
 
 
+def _run_outside(session, env, *args):
+    """Runs a command in exactly the environment `env`, outside the session's venv."""
+    session.log(" ".join(args))
+    if subprocess.run(args, env=env).returncode:
+        session.error(f"{args[1:]} failed")
+
+
 @nox.session(python="3.11", venv_backend="venv")
 def wheels(session):
     """dist/: the sdist, and from it alone a manylinux wheel per interpreter, each tested."""
@@ -130,7 +138,7 @@ def wheels(session):
     if leaked:
         session.error(f"{sdist.name} carries the plaintext data set: {leaked}")
 
-    tmp = pathlib.Path(session.create_tmp())
+    tmp = pathlib.Path(session.create_tmp()).resolve()
     raw = tmp / "raw"
     shutil.rmtree(raw, ignore_errors=True)
     shims = _no_build_tools(tmp)
@@ -150,16 +158,17 @@ def wheels(session):
         shutil.rmtree(venv, ignore_errors=True)
         session.run(python, "-m", "venv", str(venv), external=True)
         bin_dir = venv / "bin"
-        env = {"PATH": os.pathsep.join([str(bin_dir), str(shims), "/usr/bin", "/bin"]),
-               "CC": str(shims / "cc"), "CXX": str(shims / "c++"), "VIRTUAL_ENV": str(venv)}
-        run = lambda *args: session.run(*args, env=env, external=True)  # noqa: E731
-        run("python", "-m", "pip", "install", "--quiet", "--only-binary", ":all:",
-            str(wheel), "pytest")
-        run("python", "-c", "import korvane, sys; assert 'pandas' not in sys.modules; "
+        # Only this venv and the system's tools: nox would put its own session's venv first.
+        env = {**os.environ, "VIRTUAL_ENV": str(venv), "CC": str(shims / "cc"),
+               "CXX": str(shims / "c++"),
+               "PATH": os.pathsep.join([str(bin_dir), str(shims), "/usr/bin", "/bin"])}
+        run = lambda *args: _run_outside(session, env, str(bin_dir / "python"), *args)  # noqa: E731
+        run("-m", "pip", "install", "--quiet", "--only-binary", ":all:", str(wheel), "pytest")
+        run("-c", "import korvane, sys; assert 'pandas' not in sys.modules; "
             "from korvane import get_population_density; print(get_population_density().shape)")
-        run("python", "-m", "korvane")
-        # The installed package, from outside the checkout; what needs a build is left out.
-        run("python", "-m", "pytest", "--quiet", "-m", "not build", "-p", "no:cacheprovider",
+        run("-m", "korvane")
+        # The suite against the installed wheel, less what needs a compiler.
+        run("-m", "pytest", "--quiet", "-m", "not build", "-p", "no:cacheprovider",
             "--rootdir", ROOT, os.path.join(ROOT, "tests"))
     session.run("twine", "check", "--strict", *map(str, sorted(dist.iterdir())))
 
