@@ -172,6 +172,8 @@ def differences(area, names):
         if all(abs(f / check - 1) <= TOLERANCE for f in compared):
             continue
         if iso3 in DIFFERENCES:
+            if DIFFERENCES[iso3][0] != kept:
+                raise SystemExit(f"{iso3}: DIFFERENCES says {DIFFERENCES[iso3][0]}, the derivation kept {kept}")
             why = DIFFERENCES[iso3][1]
         elif iso3 not in COMPOSED and (total := water_explains(iso3, fb, gn)):
             why = f"inland water: GeoNames gives total area, and the Factbook's total, {total:,.0f} km², agrees"
