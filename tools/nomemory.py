@@ -39,9 +39,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
-import time
 import traceback
-import types
 import warnings
 
 import _testcapi
