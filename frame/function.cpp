@@ -353,10 +353,16 @@ Ref make_function(PyMethodDef& entry, PyObject* qualname, PyObject* module_name,
         return {};
     }
     // PyType_Ready of 3.13.0 can report success with a MemoryError set, when a descriptor could
-    // not be entered in the type's dict: that is the failure it is.
-    if (!(function_type.tp_flags & Py_TPFLAGS_READY) &&
-        (PyType_Ready(&function_type) < 0 || PyErr_Occurred()))
-        return {};
+    // not be entered in the type's dict: that is the failure it is. The insertion that could not
+    // grow the dict also leaves it broken, and the next one crashes (its dict.setdefault: see
+    // tests/nomemory_gate.py), so the dict is made at its full size first and never grows.
+    if (!(function_type.tp_flags & Py_TPFLAGS_READY)) {
+        constexpr Py_ssize_t type_dict_entries = 32;  // PyType_Ready makes 26
+        if (!function_type.tp_dict &&
+            !(function_type.tp_dict = _PyDict_NewPresized(type_dict_entries)))
+            return {};
+        if (PyType_Ready(&function_type) < 0 || PyErr_Occurred()) return {};
+    }
     Function* f = PyObject_GC_New(Function, &function_type);
     if (!f) return {};
     f->vectorcall = vectorcall;

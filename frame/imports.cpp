@@ -99,14 +99,20 @@ Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* 
 Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
     if (value) return value;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyObject* dunder_name = interned<"__name__">();
-        Ref module_name = dunder_name ? Ref::steal(PyObject_GetAttr(module, dunder_name)) : Ref();
-        Ref prefix = module_name ? Ref::steal(PyUnicode_Concat(module_name.get(), dot)) : Ref();
+    // Only a missing attribute is looked for in sys.modules, and only a missing one there is
+    // reported as ImportError; any other failure (MemoryError) is passed on as it is.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();
+    PyObject* dunder_name = interned<"__name__">();
+    if (!dunder_name) return {};
+    Ref module_name = Ref::steal(PyObject_GetAttr(module, dunder_name));
+    if (!module_name && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    if (module_name && PyUnicode_Check(module_name.get())) {
+        Ref prefix = Ref::steal(PyUnicode_Concat(module_name.get(), dot));
         Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
-        if (full_name) value = loaded_module(full_name.get());
-        if (value) return value;
+        if (!full_name) return {};
+        value = loaded_module(full_name.get());
+        if (value || PyErr_Occurred()) return value;
     }
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);

@@ -1,23 +1,28 @@
-"""Fails one allocation at a time in an import or a call of korvane's modules.
+"""Investigates allocation failures in korvane's modules against the real pandas and cryptography.
 
-    python tools/nomemory.py import korvane.src.utils.unsealer [--stride N]
-    python tools/nomemory.py import korvane.src.utils.sealedset [--stride N]
-    python tools/nomemory.py call [LABEL ...] [--stride N]
+    python tools/nomemory.py                  # every sweep below, each in its own interpreter
+    python tools/nomemory.py import korvane.src.utils.unsealer | korvane.src.utils.sealedset
+    python tools/nomemory.py call [LABEL ...] [--start N] [--stop N] [--stride N] [--no-trace]
 
-Needs the interpreter's _testcapi. Its allocation counter starts when the hook is set, so with
-N, allocation N + 1 of the import or call fails and every other one succeeds; N runs from 0 until
-the whole import or call fits below it. Imports need a state in which the module was never
-imported: each N runs in a child forked after the dependencies are loaded, which fails once and
-then must import cleanly. Calls run in a child too (restarted after a crash), with a small
-stand-in token so that an N is cheap.
+Not the gate: tests/nomemory_gate.py proves our code by construction, with stand-ins for the
+dependencies. This tool runs the real ones, whose own faults it meets, and says for each problem
+whose it looks like and on which evidence, so that a reader can follow up.
+
+Needs the interpreter's _testcapi. With N, allocation N + 1 of the import or call fails and
+every other one succeeds; N runs from 0 until the whole import or call fits below it. Each N
+runs in a child forked from a warmed-up parent, which must end the attempt in an exception (or
+absorb the failure) and then import or call correctly once memory is back. A child killed by a
+signal is run again, forked from the same parent, with gdb attached, and its C stack is kept.
+Plain-Python control calls doing the same steps (int('x'), and Fernet + StringIO + read_csv)
+are swept whole first.
 
 Prints one JSON object: per sweep the N at which the action first ran through ("allocations"),
-how the attempts ended ("outcomes") and "problems", empty when every attempt ended in an
-exception (or absorbed the failure) and everything worked again afterwards. A crashed child is
-run again under gdb, when there is one, and its stack is classified: "ours" when a frame is in
-korvane's own modules, "dependency" when the innermost frames are in a package's library (numpy,
-pandas, cryptography...), "interpreter" otherwise. NOMEMORY_NO_FORK=1 runs the single N given
-by --start in this process instead, for a debugger.
+how the attempts ended ("outcomes") and "problems", each with "whose" and the "evidence" that
+placed it; every rule that places a problem is in the section "Placing problems" below. Exits 1
+only when a problem is placed as ours, 0 otherwise (unplaced problems are listed, for a closer
+look: a crash inside the allocator means the heap was damaged earlier, by code that only a
+memory checker can name; see the README). NOMEMORY_NO_FORK=1 runs the single N given by
+--start in this process instead, for a debugger.
 """
 
 import argparse
@@ -29,12 +34,12 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import traceback
-import types
 import warnings
 
 import _testcapi
@@ -95,31 +100,6 @@ def judge(error):
     if isinstance(error, SystemError):
         return name, re.sub(r" at 0x[0-9a-f]+", "", f"SystemError: {error}")
     return name, None
-
-
-def blame_outcome(problem, interpreter_messages):
-    """Who a problem of an attempt that ended in an exception belongs to: an exception type of
-    a dependency's own runtime (pyo3's PanicException, from cryptography) is that dependency's;
-    a SystemError that a control call of plain Python code also shows is not ours."""
-    if "is not an Exception (" in problem:
-        module = problem.rsplit("(", 1)[1].rstrip(")")
-        if module != "builtins":
-            return f"dependency ({DEPENDENCY_RUNTIMES.get(module, module)})"
-    if problem in interpreter_messages:
-        return "dependency or interpreter (in the control too)"
-    # Python code cannot return NULL without an exception: the interpreter lost it, as the
-    # control shows in the words of its own eval loop. Our functions are named apart.
-    lost = re.match(r"SystemError: <function (\w+)> returned NULL without setting an exception$",
-                    problem)
-    if lost and lost.group(1) not in OUR_FUNCTIONS and interpreter_messages:
-        return "interpreter (a Python function lost its exception)"
-    return None
-
-
-OUR_FUNCTIONS = {"decrypt_txt_to_df", "get_population_density"}
-
-
-DEPENDENCY_RUNTIMES = {"pyo3_runtime": "cryptography"}
 
 
 # Children and their reports.
@@ -184,6 +164,104 @@ def collect(pid, read, err):
     return records, (death, where) if death else None
 
 
+# Placing problems. Every rule that says whose a problem is lives in this section; each one
+# returns (whose, evidence), whose being "ours", "dependency (<package>)", "interpreter",
+# "dependency or interpreter" or "unplaced".
+
+OUR_FUNCTIONS = {"decrypt_txt_to_df", "get_population_density"}
+DEPENDENCY_RUNTIMES = {"pyo3_runtime": "cryptography"}
+SYSTEM_LIBRARIES = ("libc.so", "libstdc++", "libgcc_s", "ld-linux", "libpthread", "libm.so")
+# A crash inside one of these says only that the heap was damaged before: whoever asked for
+# memory there is not who wrote where it should not.
+ALLOCATOR_FUNCTIONS = {
+    "pymalloc_alloc", "pymalloc_free", "pymalloc_realloc", "_PyObject_Malloc", "_PyObject_Calloc",
+    "_PyObject_Realloc", "_PyObject_Free", "PyObject_Malloc", "PyObject_Free", "PyMem_Malloc",
+    "PyMem_Free", "malloc", "calloc", "realloc", "free", "__libc_malloc", "__libc_free",
+    "_int_malloc", "_int_free", "malloc_consolidate", "unlink_chunk", "tcache_get", "cfree",
+}
+
+
+def package_of(path):
+    """The package a library under site-packages belongs to ("pandas"), else its file name."""
+    parts = path.split(os.sep)
+    if "site-packages" in parts and parts.index("site-packages") + 1 < len(parts):
+        return parts[parts.index("site-packages") + 1].split(".")[0]
+    return os.path.basename(path)
+
+
+def place_outcome(problem, control_messages):
+    """An attempt that ended in an exception it should not have ended in."""
+    if "is not an Exception (" in problem:
+        module = problem.rsplit("(", 1)[1].rstrip(")")
+        if module != "builtins":
+            package = DEPENDENCY_RUNTIMES.get(module, module)
+            return f"dependency ({package})", f"the exception's type is {module}'s, {package}'s runtime"
+    if problem in control_messages:
+        return "dependency or interpreter", "a plain-Python control call ended the same way"
+    lost = re.match(r"SystemError: <function (\w+)> returned (NULL without setting an exception|"
+                    r"a result with an exception set)$", problem)
+    if lost and lost.group(1) in OUR_FUNCTIONS:
+        return "ours", f"the interpreter caught our {lost.group(1)} returning that"
+    if lost and control_messages:
+        return "interpreter", (f"{lost.group(1)} is a Python function, which cannot do that: the "
+                               "interpreter lost the exception, as the control shows it doing")
+    return "unplaced", "no rule applies"
+
+
+def place_stack(frames):
+    """A crash's C stack, innermost first, as (function, library) pairs."""
+    top = frames[0][0]
+    shown = ", ".join(f"{name}@{os.path.basename(lib) or 'python'}" for name, lib in frames[:10])
+    if top in ALLOCATOR_FUNCTIONS:
+        return "unplaced", (f"the crash is inside the allocator ({shown}): the heap was damaged "
+                            "earlier, by code this stack does not show; run this N under valgrind "
+                            "with PYTHONMALLOC=malloc to name it (README)")
+    for function, lib in frames:
+        name = os.path.basename(lib)
+        if function.startswith("_PyEval_EvalFrame"):
+            return "interpreter", f"the interpreter crashed running Python code: {shown}"
+        if not lib or "libpython" in name or any(s in name for s in SYSTEM_LIBRARIES):
+            continue
+        whose = "ours" if f"korvane{os.sep}src{os.sep}utils" in lib else f"dependency ({package_of(lib)})"
+        return whose, f"the innermost library past the C library and the interpreter is {name}: {shown}"
+    return "interpreter", f"only the interpreter and the C library are on the stack: {shown}"
+
+
+def place_python_frame(where, no_stack):
+    """Without a C stack, the innermost Python frame that faulthandler printed."""
+    if not where or '"' not in where:
+        return None
+    path = where.split('"')[1]
+    if "site-packages" in path:
+        return f"dependency ({package_of(path)})", f"{no_stack}; the innermost Python frame is {path}"
+    # Frozen importlib runs our module's slots only from _call_with_frames_removed.
+    frozen = path.startswith("<frozen ") and not where.endswith("_call_with_frames_removed")
+    if frozen or path.startswith(sysconfig.get_path("stdlib") + os.sep):
+        return "interpreter", f"{no_stack}; the innermost Python frame is the standard library's {path}"
+    return None
+
+
+def place_crash(frames, why_no_frames, where, control_sites):
+    """A child killed by a signal: its C stack first, then the controls, then its Python frame."""
+    by_stack = place_stack(frames) if frames else None
+    if by_stack and by_stack[0] != "unplaced":
+        return by_stack
+    if where in control_sites:
+        evidence = "the plain-Python control crashed at the same Python frame"
+        return "dependency or interpreter", evidence + (f"; {by_stack[1]}" if by_stack else "")
+    if by_stack:
+        return by_stack
+    no_stack = f"no C stack ({why_no_frames})"
+    return place_python_frame(where, no_stack) or ("unplaced", f"{no_stack}; innermost Python frame: {where}")
+
+
+def place_in_control(whose, evidence):
+    """A problem of a plain-Python control call, in which no code of ours runs."""
+    if whose in ("ours", "unplaced"):
+        return "dependency or interpreter", f"a plain-Python control, no korvane code runs; {evidence}"
+    return whose, evidence
+
+
 # Crashes under gdb.
 
 GDB_SCRIPT = r"""
@@ -197,62 +275,49 @@ while frame is not None and len(frames) < 60:
 print("NOMEMORY-FRAMES " + json.dumps(frames))
 """
 
-SYSTEM_LIBRARIES = ("libc.so", "libstdc++", "libgcc_s", "ld-linux", "libpthread", "libm.so")
+
+def wait_for(out, body, *args):
+    """body(out, *args) once gdb has attached and sent SIGUSR1: waiting allocates nothing, so that
+    the child starts from the heap its parent left, as the crashed one did."""
+    signal.sigwait(WAKE)
+    body(out, *args)
 
 
-def package_of(path):
-    """The package a library under site-packages belongs to ("pandas"), else its file name."""
-    parts = path.split(os.sep)
-    if "site-packages" in parts and parts.index("site-packages") + 1 < len(parts):
-        return parts[parts.index("site-packages") + 1].split(".")[0]
-    return os.path.basename(path)
+WAKE = {signal.SIGUSR1}
 
 
-def classify(frames):
-    """ours / dependency (package) / interpreter, from (function, library) frames, innermost
-    first: the first frame, past the C and C++ runtimes and the interpreter, that is in an
-    extension module decides. The interpreter crashing on what a dependency handed it is the
-    dependency's crash; the interpreter crashing under our module is ours; the interpreter
-    crashing while it runs Python code is its own."""
-    for function, lib in frames:
-        name = os.path.basename(lib)
-        if function.startswith("_PyEval_EvalFrame"):
-            return "interpreter"  # running Python code: no extension module between
-        if not lib or "libpython" in name or any(s in name for s in SYSTEM_LIBRARIES):
-            continue
-        if f"korvane{os.sep}src{os.sep}utils" in lib:
-            return "ours"
-        return f"dependency ({package_of(lib)})"
-    return "interpreter"
-
-
-def trace_crash(argv, n):
-    """Runs this tool for the single N under gdb; the classified stack, or why there is none."""
+def trace_crash(body, args):
+    """Runs body(out, *args) again in a child forked from this same parent, with gdb attached
+    before it starts. (frames, None), or (None, why there are none)."""
     gdb = shutil.which("gdb")
     if not TRACE[0]:
-        return "not traced (--no-trace)"
+        return None, "not traced: --no-trace"
     if not gdb:
-        return "no gdb to classify the crash"
-    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as script:
-        script.write(GDB_SCRIPT)
-    # gdb adds LINES and COLUMNS, which would shift the allocations of the run.
-    command = [gdb, "-q", "-batch", "-ex", "unset environment LINES",
-               "-ex", "unset environment COLUMNS", "-ex", "run", "-x", script.name, "--args",
-               sys.executable, *(f"-W{option}" for option in sys.warnoptions),
-               os.path.abspath(__file__), *argv, "--start", str(n), "--stride", "1"]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=600,
-                              env={**os.environ, "NOMEMORY_NO_FORK": "1"})
-    except subprocess.TimeoutExpired:
-        return "gdb timed out"
-    finally:
-        os.unlink(script.name)
-    for line in done.stdout.splitlines():
+        return None, "no gdb"
+    with tempfile.TemporaryDirectory() as tmp:
+        script = os.path.join(tmp, "frames.py")
+        with open(script, "w") as f:
+            f.write(GDB_SCRIPT)
+        signal.pthread_sigmask(signal.SIG_BLOCK, WAKE)  # inherited: sigwait takes it
+        try:
+            pid, read, err = fork_child(wait_for, body, *args)
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, WAKE)
+        command = [gdb, "-q", "-batch", "-p", str(pid), "-ex", "handle SIGUSR1 nostop noprint pass",
+                   "-ex", f"shell kill -USR1 {pid}", "-ex", "continue", "-x", script]
+        try:
+            out = subprocess.run(command, capture_output=True, text=True, timeout=300).stdout
+        except subprocess.TimeoutExpired:
+            out = ""
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        collect(pid, read, err)
+    for line in out.splitlines():
         if line.startswith("NOMEMORY-FRAMES "):
-            frames = json.loads(line.split(" ", 1)[1])
-            shown = ", ".join(f"{name}@{os.path.basename(lib) or 'python'}" for name, lib in frames[:12])
-            return f"{classify(frames)}: {shown}"
-    return "did not crash again under gdb"
+            return json.loads(line.split(" ", 1)[1]), None
+    return None, "it did not crash again with gdb attached"
 
 
 # Imports.
@@ -302,85 +367,64 @@ def prepare_import(name):
     assert name not in sys.modules, f"{name} is imported already"
 
 
-def sweep_import(name, stride, start, stop, argv):
+def sweep_import(name, stride, start, stop):
     prepare_import(name)
     if NO_FORK:
         import_once(sys.stdout.fileno(), name, start)
-        return {}, set()
-    report = Sweep(argv)
+        return {}
+    report = Sweep()
     report.run(range(start, stop, stride), import_once, name)
-    return report.as_dict(), report.sites
+    return report.as_dict()
 
 
 class Sweep:
-    """The attempts of one sweep. Problems are sorted by whose they are: `problems` holds ours
-    and those not yet placed, which fail the run; dependencies and the interpreter have lists
-    of their own."""
+    """The attempts of one sweep and their problems, each placed with its evidence."""
 
-    def __init__(self, argv, interpreter_messages=(), control_sites=()):
-        self.argv = argv
-        self.interpreter_messages = set(interpreter_messages)
+    def __init__(self, control_messages=(), control_sites=(), control=False):
+        self.control = control
+        self.control_messages = set(control_messages)
         self.control_sites = set(control_sites)
         self.sites = set()  # the Python frames of crashes
         self.allocations = None
         self.tried = 0
         self.outcomes = collections.Counter()
         self.problems = []
-        self.placed = collections.defaultdict(list)
         self.unraisable = collections.Counter()
-        self.traced = {}  # (signal, Python frame) -> the classification of a crash there
+        self.traced = {}  # (signal, Python frame) -> (frames, why there are none)
 
-    def problem(self, n, text, whose=None):
-        label = f"N={n}: {text}" if n is not None else text
-        if whose is None or whose == "ours":
-            self.problems.append(label + (" [ours]" if whose else ""))
-        else:
-            self.placed[whose].append(label)
+    def problem(self, n, what, whose="unplaced", evidence=""):
+        if self.control and n is not None:
+            whose, evidence = place_in_control(whose, evidence)
+        self.problems.append({"n": n, "what": what, "whose": whose, "evidence": evidence})
 
-    def add(self, n, record, death):
+    def add(self, n, record, death, body, args):
         self.tried += 1
         if record:
             self.outcomes[record["outcome"]] += 1
             if record["problem"]:
                 self.problem(n, record["problem"],
-                             blame_outcome(record["problem"], self.interpreter_messages))
+                             *place_outcome(record["problem"], self.control_messages))
             for text in record.get("unraisable", ()):
                 self.unraisable[text] += 1
         if death:
-            self.crash(n, *death, reported=bool(record))
+            self.crash(n, *death, reported=bool(record), body=body, args=args)
 
-    def crash(self, n, death, where, reported):
-        """A child that died at n; a crash by a signal is run again under gdb, unless one at the
-        same Python frame already was."""
-        whose = None
+    def crash(self, n, death, where, reported, body, args):
+        """A child that died at n. One killed by a signal is run again with gdb attached,
+        unless one at the same Python frame already was."""
         self.sites.add(where)
-        if where in self.control_sites:
-            death += "\n    stack: the plain-Python control crashed at this frame too"
-            self.problem(n, death, "dependency or interpreter (in the control too)")
+        what = death + ("" if reported else " (before reporting)")
+        if "signal" not in death:
+            self.problem(n, what, "unplaced", "it exited with an error: see its last lines")
             return
-        if "signal" in death and not TRACE[0] and where and '"' in where:
-            # Untraced, the innermost Python frame is all there is to go by: a crash while a
-            # dependency's or the standard library's Python code runs is not under our module.
-            path = where.split('"')[1]
-            if "site-packages" in path:
-                self.problem(n, death, f"dependency ({package_of(path)}, by its Python frame)")
-                return
-            # Frozen importlib runs our module's slots only from _call_with_frames_removed.
-            frozen = path.startswith("<frozen ") and not where.endswith("_call_with_frames_removed")
-            if frozen or path.startswith(sysconfig.get_path("stdlib") + os.sep):
-                self.problem(n, death, "interpreter (by its Python frame)")
-                return
-        if "signal" in death:
-            key = (death.split("\n")[0], where)
-            if key not in self.traced and len(self.traced) < MAX_TRACED:
-                self.traced[key] = trace_crash(self.argv, n)
-                death += f"\n    stack: {self.traced[key]}"
-            elif key in self.traced:
-                death += "\n    stack: as the first crash at this frame"
-            whose = self.traced.get(key, "").split(":")[0] or None
-            if whose and not (whose == "ours" or whose.startswith(("dependency", "interpreter"))):
-                whose = None
-        self.problem(n, death + ("" if reported else " (before reporting)"), whose)
+        key = (death.split("\n")[0], where)
+        if key not in self.traced:
+            if len(self.traced) < MAX_TRACED:
+                self.traced[key] = trace_crash(body, (*args, n))
+            else:
+                self.traced[key] = (None, "not traced: enough crash sites traced in this sweep")
+        frames, why = self.traced[key]
+        self.problem(n, what, *place_crash(frames, why, where, self.control_sites))
 
     def run(self, attempts, body, *args):
         """Each N of `attempts` in a forked child running body(out, *args, n), until the action
@@ -393,19 +437,15 @@ class Sweep:
                 if record["problem"] or death:
                     self.problem(n, f"without a failure: {record['problem'] or death[0]}")
                 return
-            self.add(n, record, death)
-            if self.too_many():
+            self.add(n, record, death, body, args)
+            if len(self.problems) > MAX_PROBLEMS:
                 self.problem(None, "too many problems: stopped")
                 return
         self.problem(None, f"no end found below {attempts.stop}")
 
-    def too_many(self):
-        return len(self.problems) + sum(map(len, self.placed.values())) > MAX_PROBLEMS
-
     def as_dict(self):
         report = {"allocations": self.allocations, "tried": self.tried,
                   "outcomes": dict(self.outcomes.most_common()), "problems": self.problems}
-        report.update(sorted(self.placed.items()))
         if self.unraisable:
             report["unraisable"] = dict(self.unraisable)
         return report
@@ -423,43 +463,13 @@ def control():
     return int("x")
 
 
-# NOMEMORY_PANDAS_STAND_IN=1: calls parse through a stand-in for pandas. pandas' parser
-# mishandles some failed allocations and leaves the process broken in ways that vary from run to
-# run, which a short sweep cannot tell from a fault of ours.
-PANDAS_STAND_IN = bool(os.environ.get("NOMEMORY_PANDAS_STAND_IN"))
-
-
-class FrameStandIn:
-    def __init__(self, columns):
-        self.columns = columns
-
-    def to_dict(self, orient):
-        return self.columns
-
-
-# No function is made per call: 3.12 and 3.13 drop a reference to the code object when making
-# a function fails for memory, which is their fault but would read as ours here.
-def read_csv_stand_in(stream):
-    header, *rows = stream.getvalue().splitlines()
-    return FrameStandIn({name: [int(row.split(",")[i]) for row in rows]
-                         for i, name in enumerate(header.split(","))})
-
-
-def pandas_module():
-    if PANDAS_STAND_IN:
-        return types.SimpleNamespace(read_csv=read_csv_stand_in)
-    import pandas
-
-    return pandas
-
-
 def control_steps(unsealer):
     """What decrypt_txt_to_df does, written in Python: crashes here are not ours."""
     import io
 
     from cryptography.fernet import Fernet
 
-    pd = pandas_module()
+    import pandas as pd
 
     return lambda: pd.read_csv(io.StringIO(Fernet(KEY).decrypt(unsealer.data).decode()))
 
@@ -503,8 +513,6 @@ def prepare_call(label):
     from korvane.src.utils import unsealer
 
     unsealer.data = small_token()
-    if PANDAS_STAND_IN:
-        unsealer.pd = pandas_module()
     call, expected = calls(unsealer)[label]
     for _ in range(2):
         try:
@@ -537,20 +545,42 @@ def call_once(out, call, expected, n):
         raise AssertionError(f"afterwards: {afterwards}")
 
 
-def sweep_call(label, stride, start, stop, argv, interpreter_messages=(), control_sites=()):
+def sweep_call(label, stride, start, stop, control_messages=(), control_sites=()):
     """Each N in a child forked from this warmed-up process, so that an N is repeatable."""
     call, expected = prepare_call(label)
     if NO_FORK:
         call_once(sys.stdout.fileno(), call, expected, start)
         return {}, set()
-    report = Sweep(argv, interpreter_messages, control_sites)
+    report = Sweep(control_messages, control_sites, control=label in CONTROLS)
     report.run(range(start, stop, stride), call_once, call, expected)
     return report.as_dict(), report.sites
 
 
+SWEEPS = [["import", "korvane.src.utils.sealedset"], ["import", "korvane.src.utils.unsealer"],
+          ["call"]]
+
+
+def sweep_all(options):
+    """Every sweep, each in an interpreter of its own (an import needs one that never made it)."""
+    report, code = {}, 0
+    for argv in SWEEPS:
+        done = subprocess.run([sys.executable, *(f"-W{w}" for w in sys.warnoptions),
+                               os.path.abspath(__file__), *argv, *options],
+                              stdout=subprocess.PIPE, text=True)
+        code = max(code, done.returncode)
+        try:
+            report.update(json.loads(done.stdout))
+        except ValueError:
+            report[" ".join(argv)] = {"problems": [{"n": None, "what": f"the sweep failed ({done.returncode})",
+                                                    "whose": "unplaced", "evidence": ""}]}
+            code = max(code, 2)
+    return report, code
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=["import", "call"])
+    parser.add_argument("what", nargs="?", choices=["import", "call"],
+                        help="one sweep (default: all of them, one interpreter each)")
     parser.add_argument("names", nargs="*",
                         help="the module to import (default korvane.src.utils.unsealer), or the "
                              "calls to sweep (default all)")
@@ -558,15 +588,20 @@ def main():
     parser.add_argument("--start", type=int, default=0, help="the first allocation to fail")
     parser.add_argument("--stop", type=int, default=LIMIT, help="give up at this allocation")
     parser.add_argument("--no-trace", action="store_true",
-                        help="do not run crashes again under gdb to classify them")
+                        help="do not run crashes again with gdb attached to place them")
     args = parser.parse_args()
     TRACE[0] = not args.no_trace
+    if args.what is None:
+        options = [f"--stride={args.stride}", f"--start={args.start}", f"--stop={args.stop}"]
+        report, code = sweep_all(options + ["--no-trace"] * args.no_trace)
+        json.dump(report, sys.stdout, indent=1)
+        print()
+        sys.exit(code)
     if args.what == "import":
         names = args.names or ["korvane.src.utils.unsealer"]
         if len(names) != 1:
             parser.error("one module a run: each needs an interpreter that never imported it")
-        report = {names[0]: sweep_import(names[0], args.stride, args.start, args.stop,
-                                         ["import", names[0]])[0]}
+        report = {f"import {names[0]}": sweep_import(names[0], args.stride, args.start, args.stop)}
     else:
         labels = args.names or list(calls(None))
         unknown = set(labels) - set(calls(None))
@@ -577,24 +612,25 @@ def main():
             # The state of the sweep's parent at the last label: every label before it warmed up.
             for label in labels[:-1]:
                 prepare_call(label)
-            sweep_call(labels[-1], 1, args.start, args.start + 1, None)
+            sweep_call(labels[-1], 1, args.start, args.start + 1)
             return
         labels = [CONTROL, CONTROL_STEPS] + [label for label in labels if label not in CONTROLS]
-        for i, label in enumerate(labels):
+        for label in labels:
             seen = [p for c in CONTROLS for p in report.get(c, {}).get("problems", ())]
             # The controls are swept whole: what they show places what the others meet.
             stride = 1 if label in CONTROLS else args.stride
             report[label], crashed = sweep_call(
-                label, stride, args.start, args.stop, ["call", *labels[:i + 1]],
-                {p.split(": ", 1)[1] for p in seen if p.startswith("N=")}, sites)
+                label, stride, args.start, args.stop,
+                {p["what"] for p in seen if p["n"] is not None}, sites)
             if label in CONTROLS:
                 sites |= crashed - {None}
     if NO_FORK:
         return
     json.dump(report, sys.stdout, indent=1)
     print()
-    if any(sweep["problems"] for label, sweep in report.items() if label not in CONTROLS):
-        sys.exit(1)
+    ours = [p for label, sweep in report.items() if label not in CONTROLS
+            for p in sweep["problems"] if p["whose"] == "ours"]
+    sys.exit(1 if ours else 0)
 
 
 if __name__ == "__main__":
