@@ -47,11 +47,8 @@ def test_every_failed_allocation_ends_in_an_exception_and_leaves_us_working(tmp_
 
 def test_the_gate_covers_every_path():
     """Success, wrong key, malformed key, argument errors and each missing global."""
-    sys.path.insert(0, str(GATE.parent))
-    try:
-        import nomemory_gate
-    finally:
-        sys.path.remove(str(GATE.parent))
+    import nomemory_gate  # beside this file, as conftest is
+
     labels = set(nomemory_gate.CALLS)
     for name in ("Fernet", "data", "pd", "decrypt_txt_to_df", "io.StringIO"):
         assert any(label.endswith(f"without {name}") for label in labels), name
