@@ -70,8 +70,8 @@ collections.deque(itertools.starmap(function, itertools.repeat(args, calls)), ma
 ROWS = ["decrypt", "echo(1)", "echo(key=1)", "call(echo, 1)"]
 # The interpreter's attribute cache is indexed by the address of the name, so what a call costs
 # depends a little on where start-up happened to put things. decrypt fetches attributes by the
-# handful: its figure is the median over three heap layouts, shifted by an environment variable.
-LAYOUTS = {row: (0,) for row in ROWS} | {"decrypt": (0, 40, 80)}
+# handful: its figure is the median over five heap layouts, shifted by an environment variable.
+LAYOUTS = {row: (0,) for row in ROWS} | {"decrypt": (0, 24, 48, 72, 96)}
 
 
 def interpreters():
