@@ -9,7 +9,9 @@ drift with the machine's load, so a change to the frame shows as a change in the
   modules too, so that the import stays short under callgrind.
 - echo(1), echo(key=1), call(echo, 1): the test-only module frametest.
 
-Where the count depends on the heap layout (see LAYOUTS), the figure is a median.
+Each figure is all instructions / those in our libraries' own functions (the frame and the
+module code, not the interpreter functions they call). Where the count depends on the heap
+layout (see LAYOUTS), the figure is a median.
 
 The modules are built with CMake for each interpreter into build/callgrind/<SOABI>.
 
@@ -94,17 +96,34 @@ def build(python):
 
 
 def instructions(python, directory, row, calls, pad=0):
+    """(all instructions, those in our libraries) counted while starmap runs the calls."""
     code = CHILD.format(build=str(directory), calls=calls, row=row,
                         bench_modules=str(BENCH / "bench_modules.py"))
     with tempfile.TemporaryDirectory() as scratch:
         done = subprocess.run(
-            ["setarch", "-R", "valgrind", "--tool=callgrind", "--collect-atstart=no", "--toggle-collect=starmap_next", f"--callgrind-out-file={scratch}/out",
+            # Without address randomisation, so that a layout is the same in both runs.
+            ["setarch", "-R", "valgrind", "--tool=callgrind", "--collect-atstart=no",
+             "--toggle-collect=starmap_next", f"--callgrind-out-file={scratch}/out",
              python, "-I", "-c", textwrap.dedent(code)],
             cwd=scratch, capture_output=True, text=True,
             env={**os.environ, "PYTHONHASHSEED": "0", "CALLGRIND_PAD": "x" * pad})
-    if done.returncode:
-        raise SystemExit(f"{python} {row}: failed\n{done.stderr}")
-    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+        if done.returncode:
+            raise SystemExit(f"{python} {row}: failed\n{done.stderr}")
+        total = int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+        own = own_instructions(f"{scratch}/out", directory)
+    return total, own
+
+
+def own_instructions(profile, directory):
+    """The instructions spent in functions of the libraries under `directory`."""
+    listing = subprocess.run(["callgrind_annotate", "--threshold=100", profile],
+                             capture_output=True, text=True, check=True).stdout
+    own = 0
+    for line in listing.splitlines():
+        found = re.match(r"\s*([\d,]+) .*\[(.*)\]\s*$", line)
+        if found and found.group(2).startswith(str(directory)):
+            own += int(found.group(1).replace(",", ""))
+    return own
 
 
 def main():
@@ -112,19 +131,25 @@ def main():
     parser.add_argument("--python", action="append", help="interpreter (default: pyenv's 3.8 to 3.13)")
     parser.add_argument("--calls", type=int, default=2000)
     args = parser.parse_args()
-    print(f"instructions per call, ({args.calls * 2} calls - {args.calls} calls) / {args.calls}")
-    print(f"{'python':10}" + "".join(f"{row:>15}" for row in ROWS))
+    print(f"instructions per call, ({args.calls * 2} calls - {args.calls} calls) / {args.calls}:"
+          " all of them / those in our libraries")
+    print(f"{'python':10}" + "".join(f"{row:>20}" for row in ROWS))
     for python in args.python or interpreters():
         directory = build(python)
         version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
                                  capture_output=True, text=True, check=True).stdout.strip()
         figures = []
         for row in ROWS:
-            runs = sorted((instructions(python, directory, row, 2 * args.calls, pad)
-                           - instructions(python, directory, row, args.calls, pad)) / args.calls
-                          for pad in LAYOUTS[row])
-            figures.append(runs[len(runs) // 2])
-        print(f"{version:10}" + "".join(f"{figure:15.1f}" for figure in figures), flush=True)
+            runs = []
+            for pad in LAYOUTS[row]:
+                once = instructions(python, directory, row, args.calls, pad)
+                twice = instructions(python, directory, row, 2 * args.calls, pad)
+                runs.append([(b - a) / args.calls for a, b in zip(once, twice)])
+            # The median layout by all instructions; ours do not depend on the layout.
+            runs.sort()
+            total, own = runs[len(runs) // 2]
+            figures.append(f"{total:.0f} / {own:.0f}")
+        print(f"{version:10}" + "".join(f"{figure:>20}" for figure in figures), flush=True)
 
 
 if __name__ == "__main__":
