@@ -28,7 +28,8 @@ inline unsigned long runtime_version_hex() {
 #endif
 }
 
-// 3.8 spells the vectorcall API with a leading underscore: provisional there, public from 3.9.
+// The vectorcall API (these two calls and the type flag below) is provisional on 3.8, spelt
+// with a leading underscore there; public from 3.9.
 inline vectorcallfunc vectorcall_of(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000
     return PyVectorcall_Function(callable);
@@ -48,8 +49,9 @@ inline Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t nar
 
 // The thread's count of C calls it may still make before the interpreter's recursion check
 // runs, where extensions can see it: the thread state's `recursion_remaining` on 3.11 and
-// `c_recursion_remaining` from 3.12 (fields of its non-limited API). Read directly, a call under
-// the limit costs one fetch of the thread state instead of two calls into the interpreter that
+// `c_recursion_remaining` from 3.12 (fields of its non-limited API), the thread state fetched
+// without a check (private on 3.11 and 3.12, public from 3.13). Read directly, a call under the
+// limit costs one fetch of the thread state instead of two calls into the interpreter that
 // fetch it each. Up to 3.10 the limit lives in interpreter state extensions cannot see; null.
 inline constexpr bool has_recursion_counter = PY_VERSION_HEX >= 0x030B0000;
 inline int* recursion_counter() noexcept {
