@@ -13,8 +13,6 @@
 namespace frame {
 namespace {
 
-// Keeps the bookkeeping on the stack; module functions take a handful of parameters at most.
-constexpr std::size_t max_parameters = 8;
 constexpr Py_ssize_t missing = -1;
 constexpr Py_ssize_t failed = -2;
 
@@ -95,7 +93,9 @@ int bind_by_parameter(const char* function, std::span<PyObject* const> names,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       std::span<PyObject*> values) {
     const auto first = static_cast<std::size_t>(nargs);
-    std::array<Py_ssize_t, max_parameters> used{};
+    // Which keyword each parameter from `first` on took; only those entries are ever read, so
+    // the array is not cleared first (a memset on every keyword call).
+    std::array<Py_ssize_t, max_parameters> used;
     for (std::size_t i = first; i < names.size(); ++i) {
         const Py_ssize_t found = find_keyword(kwnames, names[i]);
         if (found == failed) return -1;
@@ -133,9 +133,9 @@ int bind_by_keyword(const char* function, std::span<PyObject* const> names,
 
 }  // namespace
 
-int bind_arguments(const char* function, std::span<PyObject* const> names,
-                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::span<PyObject*> values) {
+int bind_arguments_in_full(const char* function, std::span<PyObject* const> names,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           std::span<PyObject*> values) {
     const std::size_t count = names.size();
     if (count > max_parameters || values.size() < count) {
         PyErr_Format(PyExc_SystemError, "%.200s(): bad parameter list", function);

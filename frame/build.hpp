@@ -9,25 +9,30 @@
 
 namespace frame::build {
 
-inline constexpr bool at_least_3_12 = PY_VERSION_HEX >= 0x030C0000;
+// Whether the interpreter this library is built for is 3.`minor` or later: the one reading of
+// its version, from which every switch below follows.
+constexpr bool from_3(int minor) { return PY_VERSION_HEX >= (0x03000000 | minor << 16); }
 
-// 3.12 and later keep the whole constant table as one zlib stream, inflated at import.
-inline constexpr bool compressed_constants = at_least_3_12;
 // The dict version tag is deprecated from 3.12 on, so global reads there are not cached.
-inline constexpr bool global_lookup_cache = !at_least_3_12;
+inline constexpr bool global_lookup_cache = !from_3(12);
 // 3.12 and later try sys.modules before calling the import function for a from-list import.
-inline constexpr bool import_shortcut = at_least_3_12;
+inline constexpr bool import_shortcut = from_3(12);
 // 3.12 and later examine keyword names before the count of positional arguments.
-inline constexpr bool keywords_before_count = at_least_3_12;
+inline constexpr bool keywords_before_count = from_3(12);
 // 3.12 and later leave a function's __dict__ to the interpreter's generic accessors, with
 // their messages; earlier builds check assignments with messages of their own.
-inline constexpr bool generic_function_dict = at_least_3_12;
+inline constexpr bool generic_function_dict = from_3(12);
 // The calling convention that passes the defining class exists from 3.9 on.
-inline constexpr bool method_convention = PY_VERSION_HEX >= 0x03090000;
+inline constexpr bool method_convention = from_3(9);
 // 3.12 and later code objects carry placeholder byte code and a location table.
-inline constexpr bool code_has_locations = at_least_3_12;
-// Traceback file names join the package path with this separator.
-inline constexpr char path_separator = at_least_3_12 ? '/' : '\\';
+inline constexpr bool code_has_locations = from_3(12);
+// `obj.name(arg)`: from 3.12 the argument is evaluated first and the method fetched and called
+// in one step; up to 3.11 the method is fetched first, without making a bound method.
+inline constexpr bool method_call_in_one_step = from_3(12);
+// Traceback and code object file names join the package path with this separator.
+inline constexpr char path_separator = from_3(12) ? '/' : '\\';
+// Whether the constant tables are one zlib stream is decided by CMakeLists.txt, which writes
+// each table; the table says which it is (ConstantTable::stream).
 
 // The interpreter version this library was built for. A test-only build may claim another
 // minor version to exercise the mismatch warning.

@@ -9,10 +9,11 @@
 namespace frame {
 namespace {
 
-PyObject* checked(PyObject* result) {
+// Takes over a call's result; a null one without an exception is the callee's error.
+Ref checked(PyObject* result) {
     if (!result && !PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
-    return result;
+    return Ref::steal(result);
 }
 
 // The flags that decide how an entry point is called, without the binding modifiers.
@@ -22,7 +23,7 @@ int convention(int flags) noexcept { return flags & ~(METH_CLASS | METH_STATIC |
 // false when `callable` is not such a function for `n` arguments. The test is the type's call
 // slot: two subtype checks would cost every other callee (Python functions, classes) more than
 // the call itself saves.
-bool call_direct(PyObject* callable, PyObject* const* args, std::size_t n, PyObject*& result) {
+bool call_direct(PyObject* callable, PyObject* const* args, std::size_t n, Ref& result) {
     const ternaryfunc slot = Py_TYPE(callable)->tp_call;
     PyMethodDef* entry = nullptr;
     PyObject* self = callable;
@@ -43,9 +44,9 @@ bool call_direct(PyObject* callable, PyObject* const* args, std::size_t n, PyObj
 
 Ref call_unbound(const ModuleState& state, PyObject* callable, PyObject* const* args,
                  std::size_t n) {
-    if (PyObject* result = nullptr; call_direct(callable, args, n, result)) return Ref::steal(result);
+    if (Ref result; call_direct(callable, args, n, result)) return result;
     if (vectorcallfunc vectorcall = compat::vectorcall_of(callable))
-        return Ref::steal(checked(vectorcall(callable, args, n, nullptr)));
+        return checked(vectorcall(callable, args, n, nullptr));
     const ternaryfunc generic = Py_TYPE(callable)->tp_call;
     if (!generic)  // the interpreter's own "not callable" error
         return Ref::steal(PyObject_Call(callable, state.empty_tuple.get(), nullptr));
@@ -55,12 +56,12 @@ Ref call_unbound(const ModuleState& state, PyObject* callable, PyObject* const* 
         Py_INCREF(args[i]);
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
     }
-    return Ref::steal(checked(guarded([&] { return generic(callable, tuple.get(), nullptr); })));
+    return checked(guarded([&] { return generic(callable, tuple.get(), nullptr); }));
 }
 
 // A bound method: its function, with the instance in front of the arguments.
-Ref call_method(const ModuleState& state, PyObject* method, PyObject* const* args,
-                std::size_t n) {
+Ref call_bound(const ModuleState& state, PyObject* method, PyObject* const* args,
+               std::size_t n) {
     const Ref function = Ref::borrow(PyMethod_GET_FUNCTION(method));
     const Ref self = Ref::borrow(PyMethod_GET_SELF(method));
     constexpr std::size_t on_stack = 8;
@@ -83,7 +84,7 @@ Ref call_method(const ModuleState& state, PyObject* method, PyObject* const* arg
 
 Ref call(const ModuleState& state, PyObject* callable, PyObject* const* args, std::size_t n) {
     if (PyMethod_Check(callable) && PyMethod_GET_SELF(callable))
-        return call_method(state, callable, args, n);
+        return call_bound(state, callable, args, n);
     return call_unbound(state, callable, args, n);
 }
 

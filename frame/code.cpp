@@ -32,8 +32,8 @@ Py_ssize_t units_of(PyObject* table) {
     return units;
 }
 
-}  // namespace
-
+// A 3.11+ location table that maps one code unit to `first_line` and one more to each of
+// `statement_lines`, without columns.
 Ref location_table(int first_line, std::span<const int> statement_lines) {
     Array<char> table;
     if (!table.reserve((statement_lines.size() + 1) * max_entry_size)) {
@@ -51,35 +51,34 @@ Ref location_table(int first_line, std::span<const int> statement_lines) {
     return Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
 }
 
-Ref make_code(int argcount, std::span<PyObject* const> varnames, PyObject* filename,
-              PyObject* name, int firstlineno, PyObject* locations) {
+}  // namespace
+
+Ref make_code(const FunctionInfo& function, const Constants& constants, PyObject* filename) {
     Ref empty_tuple = Ref::steal(PyTuple_New(0));
     Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(varnames.size())));
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(function.locals.size())));
     if (!empty_tuple || !empty_bytes || !names) return {};
-    for (std::size_t i = 0; i < varnames.size(); ++i) {
-        Py_INCREF(varnames[i]);
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), varnames[i]);
+    for (std::size_t i = 0; i < function.locals.size(); ++i) {
+        PyObject* name = constants[function.locals[i]];
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
     }
 
     Ref byte_code = empty_bytes;
     Ref line_table = empty_bytes;
     if constexpr (build::code_has_locations) {
-        line_table = locations ? Ref::borrow(locations) : location_table(firstlineno, {});
+        line_table = location_table(function.line, function.statements);
         if (!line_table) return {};
-        if (!PyBytes_Check(line_table.get())) {
-            PyErr_SetString(PyExc_TypeError, "a location table must be bytes");
-            return {};
-        }
         const Py_ssize_t size = units_of(line_table.get()) * 2;  // two bytes a code unit
         byte_code = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
         if (!byte_code) return {};
         std::fill_n(PyBytes_AS_STRING(byte_code.get()), size, '\0');
     }
-    return Ref::steal(compat::new_code(
-        argcount, static_cast<int>(varnames.size()), CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(),
-        empty_tuple.get(), empty_tuple.get(), names.get(), empty_tuple.get(), filename, name,
-        firstlineno, line_table.get(), empty_bytes.get()));
+    return compat::new_code(function.parameters, static_cast<int>(function.locals.size()),
+                            CO_OPTIMIZED | CO_NEWLOCALS, byte_code.get(), empty_tuple.get(),
+                            empty_tuple.get(), names.get(), empty_tuple.get(), filename,
+                            constants[function.name], function.line, line_table.get(),
+                            empty_bytes.get());
 }
 
 }  // namespace frame

@@ -1,24 +1,30 @@
 // Code objects of module functions: what introspection reads (parameters, local names, file
-// and first line); never executed.
+// and lines); never executed.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <span>
 
+#include "constants.hpp"
 #include "ref.hpp"
 
 namespace frame {
 
-// A 3.11+ location table that maps one code unit to `first_line` and one more to each of
-// `statement_lines`, without columns.
-Ref location_table(int first_line, std::span<const int> statement_lines);
+// What a module function's code object says, by constant slots and lines.
+struct FunctionInfo {
+    std::size_t name;                     // its name
+    int parameters;                       // how many of `locals` are parameters
+    std::span<const std::size_t> locals;  // its local names, parameters first
+    int line;                             // the line of its `def`
+    std::span<const int> statements;      // the lines of its body's statements, in order
+};
 
-// A code object of an optimised function with fresh locals and no docstring: `argcount`
-// positional-or-keyword parameters, the first of `varnames`. Up to 3.11 it has no byte code
-// and no line table; from 3.12 it has placeholder byte code of zeros, one code unit for each
-// entry of `locations` (a location table as above; null for one that covers the first line).
-Ref make_code(int argcount, std::span<PyObject* const> varnames, PyObject* filename,
-              PyObject* name, int firstlineno, PyObject* locations = nullptr);
+// The code object of an optimised function with fresh locals and no docstring, its parameters
+// positional-or-keyword. Up to 3.11 it has no byte code and no line table; from 3.12 it has
+// placeholder byte code of zeros, one code unit for the `def` line and one for each statement,
+// and a location table that maps them to those lines.
+Ref make_code(const FunctionInfo& function, const Constants& constants, PyObject* filename);
 
 }  // namespace frame

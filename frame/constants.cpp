@@ -1,15 +1,15 @@
 #include "constants.hpp"
 
-#include "build.hpp"
-
 namespace frame {
 namespace {
 
 Ref make_constant(ConstKind kind, const char* chars, Py_ssize_t size) {
     if (kind == ConstKind::bytes) return Ref::steal(PyBytes_FromStringAndSize(chars, size));
-    PyObject* text = PyUnicode_DecodeUTF8(chars, size, "strict");
-    if (text && kind == ConstKind::interned) PyUnicode_InternInPlace(&text);
-    return Ref::steal(text);
+    PyObject* decoded = PyUnicode_DecodeUTF8(chars, size, "strict");
+    if (decoded && kind != ConstKind::str) PyUnicode_InternInPlace(&decoded);
+    Ref text = Ref::steal(decoded);
+    if (!text || kind != ConstKind::from_list) return text;
+    return Ref::steal(PyTuple_Pack(1, text.get()));
 }
 
 // Inflates the table's stream with the interpreter's own zlib.
@@ -50,7 +50,7 @@ int fill(const ConstantTable& table, Constants& out) {
 
     Ref inflated;
     const char* packed = nullptr;
-    if constexpr (build::compressed_constants) {
+    if (table.stream) {
         inflated = inflate(table);
         if (!inflated) return -1;
         packed = PyBytes_AS_STRING(inflated.get());
@@ -65,7 +65,8 @@ int fill(const ConstantTable& table, Constants& out) {
     // Only strings are looked up by hash (global names). A bytes constant can be the whole data
     // set, and hashing it would cost as much as copying it, for nothing.
     for (std::size_t i = 0; i < count; ++i) {
-        if (table.entries[i].kind == ConstKind::bytes) {
+        if (const ConstKind kind = table.entries[i].kind;
+            kind == ConstKind::bytes || kind == ConstKind::from_list) {
             out.hashes[i] = -1;
             continue;
         }

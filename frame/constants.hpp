@@ -11,7 +11,8 @@
 
 namespace frame {
 
-enum class ConstKind : unsigned char { bytes, str, interned };
+// A from-list is a one-name tuple of an interned str, kept as compiled code keeps its own.
+enum class ConstKind : unsigned char { bytes, str, interned, from_list };
 
 struct ConstantEntry {
     ConstKind kind;
@@ -21,7 +22,9 @@ struct ConstantEntry {
 
 struct ConstantTable {
     std::span<const ConstantEntry> entries;
-    const char* stream;         // zlib stream of every entry's characters, in table order
+    // The zlib stream of every entry's characters, in table order, or null when each entry has
+    // its own characters. CMakeLists.txt decides which, by the interpreter the table is for.
+    const char* stream;
     Py_ssize_t stream_size;
     Py_ssize_t inflated_size;
 };

@@ -1,12 +1,14 @@
 #include "function.hpp"
 
 #include <cstddef>
-#include <iterator>
+#include <span>
 #include <utility>
 
 #include "build.hpp"
 #include "call.hpp"
+#include "code.hpp"
 #include "compat.hpp"
+#include "module.hpp"
 
 namespace frame {
 namespace {
@@ -35,6 +37,13 @@ void replace(PyObject*& field, PyObject* value) noexcept {
     Py_XDECREF(std::exchange(field, value));
 }
 
+// A new reference to `obj` (or null) for a field of a new function, which owns it.
+template <class T>
+T* new_xref(T* obj) noexcept {
+    Py_XINCREF(obj);
+    return obj;
+}
+
 PyObject* or_none(PyObject* field) noexcept { return new_ref(field ? field : Py_None); }
 
 PyObject* const* items_of(PyObject* tuple) noexcept {
@@ -43,7 +52,11 @@ PyObject* const* items_of(PyObject* tuple) noexcept {
 
 bool has_keywords(PyObject* kwnames) noexcept { return kwnames && PyTuple_GET_SIZE(kwnames); }
 
-// Vectorcall entry points, one per calling convention.
+// Vectorcall entry points, one per calling convention. Each checks what its convention cannot
+// take and then enters the body under the interpreter's recursion limit, as the interpreter's
+// own C functions are entered: a body calls whatever its module's globals hold, which can be
+// the function itself (directly or through a partial), and would otherwise recurse until the
+// C stack overflows.
 
 PyObject* call_noargs(PyObject* self, PyObject* const*, std::size_t nargsf, PyObject* kwnames) {
     const char* name = as_function(self).entry->ml_name;
@@ -92,14 +105,15 @@ PyObject* call_varargs(PyObject* self, PyObject* const* args, std::size_t nargsf
 
 PyObject* call_fast(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     auto* body = convention_of<FastWithKeywords>(as_function(self).entry->ml_meth);
-    return body(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return guarded([&] { return body(self, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 PyObject* call_method(PyObject* self, PyObject* const* args, std::size_t nargsf,
                       PyObject* kwnames) {
     Function& f = as_function(self);
     auto* body = convention_of<Method>(f.entry->ml_meth);
-    return body(self, f.defining_class, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return guarded(
+        [&] { return body(self, f.defining_class, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 vectorcallfunc vectorcall_for(int flags) noexcept {
@@ -155,25 +169,35 @@ PyObject* function_repr(PyObject* self) {
 // Pickles by reference: the module and qualified name locate the function.
 PyObject* function_reduce(PyObject* self, PyObject*) { return or_none(as_function(self).qualname); }
 
-// The fields holding references, for the collector.
-constexpr PyObject* Function::*owned_fields[] = {
-    &Function::name,     &Function::qualname, &Function::module,     &Function::globals,
-    &Function::code,     &Function::dict,     &Function::doc,        &Function::defaults,
-    &Function::kwdefaults, &Function::annotations};
-
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function& f = as_function(self);
-    for (PyObject* Function::*field : owned_fields)
-        if (PyObject* obj = f.*field)
-            if (const int result = visit(obj, arg)) return result;
-    if (f.defining_class) return visit(reinterpret_cast<PyObject*>(f.defining_class), arg);
+    Py_VISIT(f.name);
+    Py_VISIT(f.qualname);
+    Py_VISIT(f.module);
+    Py_VISIT(f.globals);
+    Py_VISIT(f.code);
+    Py_VISIT(f.dict);
+    Py_VISIT(f.doc);
+    Py_VISIT(f.defaults);
+    Py_VISIT(f.kwdefaults);
+    Py_VISIT(f.annotations);
+    Py_VISIT(f.defining_class);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     Function& f = as_function(self);
-    for (PyObject* Function::*field : owned_fields) Py_XDECREF(std::exchange(f.*field, nullptr));
-    Py_XDECREF(reinterpret_cast<PyObject*>(std::exchange(f.defining_class, nullptr)));
+    Py_CLEAR(f.name);
+    Py_CLEAR(f.qualname);
+    Py_CLEAR(f.module);
+    Py_CLEAR(f.globals);
+    Py_CLEAR(f.code);
+    Py_CLEAR(f.dict);
+    Py_CLEAR(f.doc);
+    Py_CLEAR(f.defaults);
+    Py_CLEAR(f.kwdefaults);
+    Py_CLEAR(f.annotations);
+    Py_CLEAR(f.defining_class);
     return 0;
 }
 
@@ -344,6 +368,19 @@ PyTypeObject function_type = [] {
     return type;
 }();
 
+int ready_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return 0;
+    // PyType_Ready of 3.13.0 can report success with a MemoryError set, when a descriptor could
+    // not be entered in the type's dict: that is the failure it is. The insertion that could not
+    // grow the dict also leaves it broken, and the next one crashes (its dict.setdefault: see
+    // tests/nomemory_gate.py), so the dict is made at its full size first and never grows.
+    // _PyDict_NewPresized is private on every version, and the only way to size a dict.
+    constexpr Py_ssize_t type_dict_entries = 32;  // PyType_Ready makes 26
+    if (!function_type.tp_dict && !(function_type.tp_dict = _PyDict_NewPresized(type_dict_entries)))
+        return -1;
+    return PyType_Ready(&function_type) < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
 Ref make_function(PyMethodDef& entry, PyObject* qualname, PyObject* module_name,
                   PyObject* globals, PyObject* code, PyTypeObject* defining_class) {
     const vectorcallfunc vectorcall = vectorcall_for(entry.ml_flags);
@@ -352,34 +389,52 @@ Ref make_function(PyMethodDef& entry, PyObject* qualname, PyObject* module_name,
                      entry.ml_name, entry.ml_flags);
         return {};
     }
-    // PyType_Ready of 3.13.0 can report success with a MemoryError set, when a descriptor could
-    // not be entered in the type's dict: that is the failure it is. The insertion that could not
-    // grow the dict also leaves it broken, and the next one crashes (its dict.setdefault: see
-    // tests/nomemory_gate.py), so the dict is made at its full size first and never grows.
-    if (!(function_type.tp_flags & Py_TPFLAGS_READY)) {
-        constexpr Py_ssize_t type_dict_entries = 32;  // PyType_Ready makes 26
-        if (!function_type.tp_dict &&
-            !(function_type.tp_dict = _PyDict_NewPresized(type_dict_entries)))
-            return {};
-        if (PyType_Ready(&function_type) < 0 || PyErr_Occurred()) return {};
-    }
     Function* f = PyObject_GC_New(Function, &function_type);
     if (!f) return {};
     f->vectorcall = vectorcall;
     f->entry = &entry;
-    f->defining_class = defining_class;
-    Py_XINCREF(reinterpret_cast<PyObject*>(defining_class));
-    PyObject* Function::*const given[] = {&Function::qualname, &Function::module,
-                                          &Function::globals, &Function::code};
-    PyObject* const values[] = {qualname, module_name, globals, code};
-    for (PyObject* Function::*field : owned_fields) f->*field = nullptr;
-    for (std::size_t i = 0; i < std::size(values); ++i) {
-        Py_XINCREF(values[i]);
-        f->*given[i] = values[i];
-    }
+    f->defining_class = new_xref(defining_class);
+    f->name = nullptr;
+    f->qualname = new_xref(qualname);
+    f->module = new_xref(module_name);
+    f->globals = new_xref(globals);
+    f->code = new_xref(code);
+    f->dict = nullptr;
+    f->doc = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+int prepare_functions(ModuleState& state) {
+    if (ready_function_type() < 0) return -1;
+    // Made once: a retried import after a failed one keeps them.
+    if (!state.codes.empty()) return 0;
+    const std::span<const FunctionInfo> functions = state.info->functions;
+    if (!state.codes.resize(functions.size())) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        state.codes[i] = make_code(functions[i], state.constants, state.file_name.get());
+        if (!state.codes[i]) {
+            state.codes.clear();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int define(const ModuleState& state, PyMethodDef& entry, const FunctionInfo& function,
+           PyTypeObject* defining_class) {
+    const auto index = static_cast<std::size_t>(&function - state.info->functions.data());
+    const Ref made = make_function(entry, state.constant(function.name), state.name.get(),
+                                   state.dict.get(), state.codes[index].get(), defining_class);
+    if (!made) return -1;
+    return state.set_global(function.name, made.get());
 }
 
 }  // namespace frame

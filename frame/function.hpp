@@ -19,13 +19,14 @@ F* convention_of(PyCFunction f) noexcept {
 }
 
 // The instance layout. Entry points receive the function object itself as `self`, so a body
-// can reach its own attributes; module state is process-wide and needs no carrier.
+// can reach its own attributes; module state is process-wide and needs no carrier. Every
+// object field holds a reference of the function's own, or null.
 struct Function {
     PyObject ob_base;
-    vectorcallfunc vectorcall;       // per calling convention, chosen at creation
-    PyMethodDef* entry;              // static: name, entry point, convention
-    PyTypeObject* defining_class;    // passed to entry points of the method convention
-    PyObject* name;                  // __name__, interned from the entry on first read
+    vectorcallfunc vectorcall;     // per calling convention, chosen at creation
+    PyMethodDef* entry;            // static, not owned: name, entry point, convention
+    PyTypeObject* defining_class;  // passed to entry points of the method convention
+    PyObject* name;                // __name__, interned from the entry on first read
     PyObject* qualname;
     PyObject* module;
     PyObject* globals;
@@ -35,16 +36,21 @@ struct Function {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* annotations;
-    PyObject* weakrefs;
+    PyObject* weakrefs;            // the weak reference list, cleared at deallocation
 };
 
-// The type; ready once the first function has been made.
+// The type, shared by every function of the library.
 extern PyTypeObject function_type;
+
+// Readies the type; a module that defines functions does so when it executes. -1 with the
+// exception set on failure.
+int ready_function_type();
 
 // A function object for `entry`, which must outlive it; `qualname` must be a str, `code` may
 // be null (reads as None). Accepted conventions: METH_NOARGS,
 // METH_O, METH_VARARGS|METH_KEYWORDS, METH_FASTCALL|METH_KEYWORDS and, from 3.9 on,
-// METH_METHOD|METH_FASTCALL|METH_KEYWORDS; anything else is a SystemError.
+// METH_METHOD|METH_FASTCALL|METH_KEYWORDS; anything else is a SystemError. The type must be
+// ready.
 Ref make_function(PyMethodDef& entry, PyObject* qualname, PyObject* module_name,
                   PyObject* globals, PyObject* code, PyTypeObject* defining_class = nullptr);
 

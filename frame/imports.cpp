@@ -28,10 +28,8 @@ Ref loaded_module(PyObject* name) {
 // Whether `module` has every attribute of `names`; a failing lookup counts as missing.
 bool has_all(PyObject* module, std::span<PyObject* const> names) {
     for (PyObject* name : names) {
-        PyObject* value = nullptr;
-        const int found = compat::optional_attr(module, name, &value);
-        Py_XDECREF(value);
-        if (found <= 0) {
+        Ref value;
+        if (compat::optional_attr(module, name, value) <= 0) {
             PyErr_Clear();
             return false;
         }
@@ -60,6 +58,15 @@ bool initializing(PyObject* module) {
     const int truth = PyObject_IsTrue(flag.get());
     if (truth < 0) PyErr_Clear();
     return truth != 0;
+}
+
+Ref from_import_at(const ModuleState& state, std::size_t module_slot, std::size_t from_list_slot,
+                   int level, PyObject* absolute_name) {
+    PyObject* from_list = state.constant(from_list_slot);
+    const Ref module =
+        import_module(state, state.constant(module_slot), from_list, level, absolute_name);
+    if (!module) return {};
+    return import_from(module.get(), PyTuple_GET_ITEM(from_list, 0));
 }
 
 }  // namespace
@@ -96,7 +103,7 @@ Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* 
     return import_module(state, name, names.get(), level, absolute_name);
 }
 
-Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
+Ref import_from(PyObject* module, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
     if (value) return value;
     // Only a missing attribute is looked for in sys.modules, and only a missing one there is
@@ -104,7 +111,8 @@ Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
     PyErr_Clear();
     PyObject* dunder_name = interned<"__name__">();
-    if (!dunder_name) return {};
+    PyObject* dot = interned<".">();
+    if (!dunder_name || !dot) return {};
     Ref module_name = Ref::steal(PyObject_GetAttr(module, dunder_name));
     if (!module_name && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
     if (module_name && PyUnicode_Check(module_name.get())) {
@@ -117,6 +125,15 @@ Ref import_from(PyObject* module, PyObject* name, PyObject* dot) {
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     return {};
+}
+
+Ref from_import(const ModuleState& state, std::size_t module_slot, std::size_t from_list_slot) {
+    return from_import_at(state, module_slot, from_list_slot, 0, nullptr);
+}
+
+Ref from_import_relative(const ModuleState& state, std::size_t module_slot,
+                         std::size_t from_list_slot, std::size_t absolute_slot) {
+    return from_import_at(state, module_slot, from_list_slot, 1, state.constant(absolute_slot));
 }
 
 Ref import_dotted(const ModuleState& state, PyObject* name) {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <span>
 
 #include "module.hpp"
@@ -23,9 +24,18 @@ Ref import_module(const ModuleState& state, PyObject* name, PyObject* from_list,
                   PyObject* absolute_name = nullptr);
 
 // `name` from an imported module, falling back to the sys.modules entry
-// module.__name__ + dot + name for a submodule that is not (yet) an attribute. ImportError
+// module.__name__ + "." + name for a submodule that is not (yet) an attribute. ImportError
 // "cannot import name NAME" when neither exists.
-Ref import_from(PyObject* module, PyObject* name, PyObject* dot);
+Ref import_from(PyObject* module, PyObject* name);
+
+// `from module import name` as a statement: `module_slot` names the module, `from_list_slot`
+// the kept from-list (name,); the imported module's attribute, or the submodule, as import_from.
+Ref from_import(const ModuleState& state, std::size_t module_slot, std::size_t from_list_slot);
+
+// `from .module import name`, relative to the package, `absolute_slot` naming the module in
+// full for the sys.modules shortcut.
+Ref from_import_relative(const ModuleState& state, std::size_t module_slot,
+                         std::size_t from_list_slot, std::size_t absolute_slot);
 
 // The module `name` itself (not its top-level package): the sys.modules entry unless that is
 // still initialising (up to 3.11; from 3.12 any entry), else imported absolutely.

@@ -87,11 +87,9 @@ PyObject* create(PyObject* spec, PyModuleDef* def) {
 // Returns 1 when it made the entry, 0 when it left one alone, -1 on failure.
 int register_module(ModuleState& state) {
     PyObject* modules = PyImport_GetModuleDict();
-    Ref name = Ref::steal(PyUnicode_FromString(state.info->dotted_name));
-    if (!name) return -1;
-    const int present = PySequence_Contains(modules, name.get());
+    const int present = PySequence_Contains(modules, state.name.get());
     if (present != 0) return present < 0 ? -1 : 0;
-    return PyObject_SetItem(modules, name.get(), state.module.get()) < 0 ? -1 : 1;
+    return PyObject_SetItem(modules, state.name.get(), state.module.get()) < 0 ? -1 : 1;
 }
 
 // Takes back a sys.modules entry that this execution made for a module that then failed.
@@ -132,7 +130,11 @@ int execute(PyObject* module) {
         if (!state.empty_tuple) state.empty_tuple = Ref::steal(PyTuple_New(0));
         if (!state.empty_bytes) state.empty_bytes = Ref::steal(PyBytes_FromStringAndSize("", 0));
         if (!state.empty_str) state.empty_str = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-        if (!state.empty_tuple || !state.empty_bytes || !state.empty_str) return -1;
+        if (!state.name) state.name = Ref::steal(PyUnicode_InternFromString(info.dotted_name));
+        if (!state.file_name) state.file_name = Ref::steal(PyUnicode_FromString(info.file_name));
+        if (!state.empty_tuple || !state.empty_bytes || !state.empty_str || !state.name ||
+            !state.file_name)
+            return -1;
         if (!state.constants.ready() && create_constants(*info.constants, state.constants) < 0)
             return -1;
 
@@ -143,7 +145,7 @@ int execute(PyObject* module) {
         const int made = register_module(state);
         if (made < 0) return traced(-1);
         registered = made == 1;
-        if (info.prepare && info.prepare(state) < 0) return traced(-1);
+        if (info.prepare_functions && info.prepare_functions(state) < 0) return traced(-1);
         if (info.body(state, line) < 0) return traced(-1);
         line = info.init_line;
         Ref test = Ref::steal(PyDict_New());

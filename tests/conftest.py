@@ -1,5 +1,6 @@
 """Shared fixtures: the installed package, test-only native builds and fresh interpreters."""
 
+import importlib.machinery
 import importlib.util
 import os
 import pathlib
@@ -15,11 +16,11 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 TOKEN = REPO / "data" / "population_density.token"
 CSV = REPO / "data" / "population_density.csv"
 KEY = b"Xq3mT8vWp2ZcRb7KyN4hJd6sGf9LeA1uVo5iHw0tMkE="
+# What the interpreter does differently from 3.12 on, which the libraries must follow.
 AT_LEAST_3_12 = sys.version_info >= (3, 12)
 # The suite runs against AddressSanitizer builds (nox -s sanitize).
 SANITIZED = os.environ.get("KORVANE_SANITIZE") == "1"
-# Traceback file names use the separator of the build for this interpreter.
-SEP = "/" if AT_LEAST_3_12 else "\\"
+FRAMETEST = "korvane.tests.frametest"
 
 
 def pytest_collection_modifyitems(items):
@@ -75,6 +76,40 @@ def built(build, name, subdir="."):
     """Path of a test-only module called `name` in `subdir` of the test build."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     return build / subdir / f"{name}{suffix}"
+
+
+def frametest_path(build):
+    return built(build, "frametest", "frametest")
+
+
+def load_frametest(build):
+    """The test-only module frametest, loaded once per process under its dotted name."""
+    module = sys.modules.get(FRAMETEST)
+    if module is None:
+        path = str(frametest_path(build))
+        loader = importlib.machinery.ExtensionFileLoader(FRAMETEST, path)
+        spec = importlib.util.spec_from_file_location(FRAMETEST, path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def ft(test_build):
+    return load_frametest(test_build)
+
+
+@pytest.fixture(scope="session")
+def switches(test_build):
+    """What the libraries built for this interpreter decided by its version (the path
+    separator, compressed constant tables, ...), as the test module built with them says."""
+    return load_frametest(test_build).switches()
+
+
+@pytest.fixture(scope="session")
+def file_name(switches):
+    """The file name that a module's tracebacks and code objects carry, from its dotted name."""
+    return lambda dotted: dotted.replace(".", switches["path_separator"])
 
 
 @pytest.fixture

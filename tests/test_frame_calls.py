@@ -1,6 +1,7 @@
 """What module code does through the frame: global look-ups, calls and imports."""
 
 import builtins
+import functools
 import re
 import sys
 import types
@@ -8,7 +9,7 @@ import types
 import pytest
 
 from conftest import AT_LEAST_3_12, SANITIZED
-from frame_support import VARIANT, ft, prelude  # noqa: F401
+from frame_support import prelude
 
 MISSING = object()
 
@@ -155,9 +156,17 @@ def test_null_without_error_is_a_system_error(ft, callee):
 # 8 MiB stack under an ordinary interpreter first.
 @pytest.mark.skipif(SANITIZED and sys.version_info >= (3, 13),
                     reason="AddressSanitizer's frames overflow the stack before 3.13's C recursion limit")
+def calling_itself(function):
+    """A partial of `function` that passes itself: p() is function(p)."""
+    p = functools.partial(function)
+    p.__setstate__((function, (p,), {}, None))
+    return p
+
+
 @pytest.mark.parametrize("runaway", [
     lambda f: f.call_self(f.call_self),  # direct calls
     lambda f: f.call(f.probe(True)),  # tp_call
+    lambda f: calling_itself(f.call)(),  # vectorcall into a fast-call function, unguarded between
 ])
 def test_runaway_recursion(ft, runaway):
     with pytest.raises(RecursionError) as caught:

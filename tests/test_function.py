@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 from conftest import AT_LEAST_3_12
-from frame_support import DOTTED, FILE, VARIANT, ft, module_entries, prelude  # noqa: F401
+from frame_support import DOTTED, VARIANT, module_entries, prelude
 
 METH_VARARGS, METH_KEYWORDS, METH_NOARGS, METH_O = 0x1, 0x2, 0x4, 0x8
 METH_CLASS, METH_STATIC, METH_FASTCALL, METH_METHOD = 0x10, 0x20, 0x80, 0x200
@@ -103,7 +103,7 @@ def check_call(call, expected):
 @pytest.mark.parametrize("name, case", [("echo", c) for c in ECHO_CASES.items()]
                          + [("pair", c) for c in PAIR_CASES.items()],
                          ids=[f"echo-{k}" for k in ECHO_CASES] + [f"pair-{k}" for k in PAIR_CASES])
-def test_argument_binding_and_errors(ft, name, case):
+def test_argument_binding_and_errors(ft, file_name, name, case):
     _, (positional, keywords, expected) = case
     values = tuple(range(10, 10 + len(keywords)))
     stack = tuple(positional) + values
@@ -112,7 +112,7 @@ def test_argument_binding_and_errors(ft, name, case):
     error = check_call(lambda: ft.vectorcall(function, stack, keywords), expected)
     if error is not None:
         line = {"echo": 20, "pair": 30}[name]
-        assert module_entries(error) == [(f"{DOTTED}.{name}", FILE, line)]
+        assert module_entries(error) == [(f"{DOTTED}.{name}", file_name(DOTTED), line)]
     # And as Python calls it, where the keywords can be spelt that way.
     if all(isinstance(k, str) for k in keywords) and len(set(keywords)) == len(keywords):
         check_call(lambda: function(*positional, **dict(zip(keywords, values))), expected)
@@ -347,9 +347,9 @@ def test_defaults_as_errors(fn):
     assert fn.__defaults__ is None
 
 
-def test_code_object(ft):
+def test_code_object(ft, file_name):
     code = ft.echo.__code__
-    assert (code.co_name, code.co_filename, code.co_firstlineno) == ("echo", FILE, 20)
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == ("echo", file_name(DOTTED), 20)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 0)
     assert code.co_varnames == ("key", "tmp") and code.co_nlocals == 2
     nofree = 0x40  # added by 3.8 and 3.9 to code without free or cell variables

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import AT_LEAST_3_12, SEP, TOKEN, built, library, load_code
+from conftest import TOKEN, built, library, load_code
 
 DOTTED = "korvane.src.utils.sealedset"
 
@@ -158,7 +158,7 @@ def test_interpreter_with_its_own_gil_is_refused(run_py, name):
         "still bytes" if name == "sealedset" else "still DataFrame"]
 
 
-def test_failed_execution_reports_init_entry_and_can_be_retried(run_py):
+def test_failed_execution_reports_init_entry_and_can_be_retried(run_py, file_name):
     # A sys.modules key that collides with the dotted name and refuses comparison makes the
     # registration step fail; the module is loaded under another name so that only that
     # step meets the key.
@@ -182,11 +182,11 @@ def test_failed_execution_reports_init_entry_and_can_be_retried(run_py):
         print("retried")
     """)
     entry, retried = done.stdout.splitlines()
-    assert entry == f"init {DOTTED}|korvane{SEP}src{SEP}utils{SEP}sealedset|3"
+    assert entry == f"init {DOTTED}|{file_name(DOTTED)}|3"
     assert retried == "retried"
 
 
-def test_constants_need_zlib_only_from_3_12(run_py):
+def test_constants_need_zlib_only_from_3_12(run_py, switches):
     done = run_py(f"""
         import sys
         sys.modules["zlib"] = None
@@ -200,7 +200,7 @@ def test_constants_need_zlib_only_from_3_12(run_py):
         print("imported", len(s.data) > 0)
     """)
     first, second = done.stdout.strip().splitlines()
-    if AT_LEAST_3_12:
+    if switches["compressed_constants"]:
         kind, message, cause, context = first.split("|")
         assert kind == "failed" and cause == context == "None"
         assert "zlib" in message and "decompress" in message and "cannot be initialised" in message

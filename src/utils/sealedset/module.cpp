@@ -1,4 +1,6 @@
 // korvane.src.utils.sealedset: the data set as one sealed token, bound to `data`.
+//
+//  3  data = <the token>
 #include "module.hpp"
 #include "sealedset_constants.hpp"
 
@@ -6,16 +8,16 @@ namespace {
 
 using namespace korvane::sealedset;
 
-// The module's one statement; every failure of its execution is reported here.
-constexpr int statement_line = 3;
-
-int body(frame::ModuleState& state, int& line) {
-    line = statement_line;
-    return state.set_global(data, state.constant(token));
+// The module's statements; `line` tells a failure's line to the frame.
+int body(frame::ModuleState& s, int& line) {
+    // 3: data = <the token>
+    line = 3;
+    return s.set_global(data, s.constant(token));
 }
 
+// The module has no functions. A failure outside its one statement is reported there too.
 constexpr frame::ModuleInfo info = frame::describe<"sealedset", "korvane.src.utils.sealedset">(
-    statement_line, constant_table, test, nullptr, body);
+    3, constant_table, test, {}, body);
 
 frame::Module module(info);
 

@@ -5,7 +5,7 @@
 
 #include "args.hpp"
 #include "call.hpp"
-#include "code.hpp"
+#include "compat.hpp"
 #include "frametest_constants.hpp"
 #include "function.hpp"
 #include "imports.hpp"
@@ -77,8 +77,7 @@ PyObject* try_flags(PyObject*, PyObject* arg) {
     if (flags == -1 && PyErr_Occurred()) return nullptr;
     PyMethodDef entry{"probe_flags", frame::entry_point(&one), static_cast<int>(flags), nullptr};
     const frame::Ref made = frame::make_function(entry, state().constant(fn_try_flags),
-                                                 state().constant(dotted), state().dict.get(),
-                                                 nullptr);
+                                                 state().name.get(), state().dict.get(), nullptr);
     if (!made) return nullptr;
     Py_INCREF(Py_True);
     return Py_True;
@@ -113,7 +112,8 @@ PyObject* vectorcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const Py_ssize_t npos = PyTuple_GET_SIZE(args[1]) - nkw;
     PyObject* const* values = reinterpret_cast<PyTupleObject*>(args[1])->ob_item;
     return frame::compat::vectorcall(args[0], values, static_cast<std::size_t>(npos),
-                                     nkw ? args[2] : nullptr);
+                                     nkw ? args[2] : nullptr)
+        .release();
 }
 
 // read_x(n): the global x read n times through one use site, for timing.
@@ -201,12 +201,29 @@ PyObject* import_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyErr_SetString(PyExc_TypeError, "import_name() takes 2 arguments");
         return nullptr;
     }
-    return frame::import_from(args[0], args[1], state().constant(dot)).release();
+    return frame::import_from(args[0], args[1]).release();
 }
 
 // import_dotted(name)
 PyObject* import_dotted(PyObject*, PyObject* arg) {
     return frame::import_dotted(state(), arg).release();
+}
+
+// switches(): what this build decided by the interpreter version, as the tests expect it of
+// every library built for that interpreter.
+PyObject* switches(PyObject*, PyObject*) {
+    namespace build = frame::build;
+    const char separator[] = {build::path_separator, '\0'};
+    return Py_BuildValue(
+        "{s:s,s:N,s:N,s:N,s:N,s:N,s:N,s:N,s:N}", "path_separator", separator,
+        "compressed_constants", PyBool_FromLong(constant_table.stream != nullptr),
+        "global_lookup_cache", PyBool_FromLong(build::global_lookup_cache),
+        "import_shortcut", PyBool_FromLong(build::import_shortcut),
+        "keywords_before_count", PyBool_FromLong(build::keywords_before_count),
+        "generic_function_dict", PyBool_FromLong(build::generic_function_dict),
+        "method_convention", PyBool_FromLong(build::method_convention),
+        "code_has_locations", PyBool_FromLong(build::code_has_locations),
+        "method_call_in_one_step", PyBool_FromLong(build::method_call_in_one_step));
 }
 
 constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
@@ -230,79 +247,54 @@ PyMethodDef entries[] = {
     {"import_", frame::entry_point(&import_), fast, nullptr},
     {"import_name", frame::entry_point(&import_name), fast, nullptr},
     {"import_dotted", frame::entry_point(&import_dotted), METH_O, nullptr},
+    {"switches", frame::entry_point(&switches), METH_NOARGS, nullptr},
 };
 
 // What each function's code object says, in the order of `entries`.
-struct Signature {
-    std::size_t name;
-    int argcount;
-    std::array<std::size_t, 2> varnames;
-    std::size_t locals;
-    int line;
-    std::array<int, 2> statements;  // lines of the body, 0 for none
-};
+constexpr std::size_t key_only[] = {key};
+constexpr std::size_t echo_locals[] = {key, tmp};
+constexpr std::size_t pair_locals[] = {a, b};
+constexpr int echo_lines[] = {21, 23};
 
-constexpr Signature signatures[] = {
-    {fn_noargs, 0, {}, 0, 10, {}},
-    {fn_echo, 1, {key, tmp}, 2, 20, {21, 23}},
-    {fn_pair, 2, {a, b}, 2, 30, {}},
-    {fn_one, 1, {key}, 1, 40, {}},
-    {fn_varkw, 0, {}, 0, 50, {}},
-    {fn_method, 0, {}, 0, 60, {}},
-    {fn_try_flags, 1, {key}, 1, 70, {}},
-    {fn_lookup, 1, {key}, 1, 80, {}},
-    {fn_vectorcall, 0, {}, 0, 85, {}},
-    {fn_read_x, 1, {key}, 1, 88, {}},
-    {fn_call, 0, {}, 0, 90, {}},
-    {fn_call_self, 1, {key}, 1, 100, {}},
-    {fn_null_noargs, 0, {}, 0, 110, {}},
-    {fn_null_fast, 0, {}, 0, 120, {}},
-    {fn_probe, 1, {key}, 1, 130, {}},
-    {fn_import, 0, {}, 0, 140, {}},
-    {fn_import_name, 0, {}, 0, 150, {}},
-    {fn_import_dotted, 1, {key}, 1, 160, {}},
+constexpr frame::FunctionInfo functions[] = {
+    {fn_noargs, 0, {}, 10, {}},
+    {fn_echo, 1, echo_locals, 20, echo_lines},
+    {fn_pair, 2, pair_locals, 30, {}},
+    {fn_one, 1, key_only, 40, {}},
+    {fn_varkw, 0, {}, 50, {}},
+    {fn_method, 0, {}, 60, {}},
+    {fn_try_flags, 1, key_only, 70, {}},
+    {fn_lookup, 1, key_only, 80, {}},
+    {fn_vectorcall, 0, {}, 85, {}},
+    {fn_read_x, 1, key_only, 88, {}},
+    {fn_call, 0, {}, 90, {}},
+    {fn_call_self, 1, key_only, 100, {}},
+    {fn_null_noargs, 0, {}, 110, {}},
+    {fn_null_fast, 0, {}, 120, {}},
+    {fn_probe, 1, key_only, 130, {}},
+    {fn_import, 0, {}, 140, {}},
+    {fn_import_name, 0, {}, 150, {}},
+    {fn_import_dotted, 1, key_only, 160, {}},
+    {fn_switches, 0, {}, 170, {}},
 };
-static_assert(std::size(signatures) == std::size(entries));
+static_assert(std::size(functions) == std::size(entries));
 
+// Defined with the function type as its defining class, and only where the convention exists.
 constexpr std::size_t method_index = 5;
 
-frame::Immortal<std::array<frame::Ref, std::size(entries)>> codes;
-
-bool wanted(std::size_t i) { return i != method_index || frame::build::method_convention; }
-
-int prepare(frame::ModuleState& s) {
-    if (!(probe_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&probe_type) < 0) return -1;
-    for (std::size_t i = 0; i < std::size(signatures); ++i) {
-        const Signature& sig = signatures[i];
-        PyObject* varnames[2] = {s.constant(sig.varnames[0]), s.constant(sig.varnames[1])};
-        std::size_t statements = 0;
-        while (statements < sig.statements.size() && sig.statements[statements]) ++statements;
-        const frame::Ref locations =
-            frame::location_table(sig.line, std::span(sig.statements).first(statements));
-        if (!locations) return -1;
-        (*codes)[i] = frame::make_code(sig.argcount, std::span(varnames).first(sig.locals),
-                                       s.constant(file), s.constant(sig.name), sig.line,
-                                       locations.get());
-        if (!(*codes)[i]) return -1;
-    }
-    return 0;
-}
-
 int body(frame::ModuleState& s, int& line) {
+    if (!(probe_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&probe_type) < 0) return -1;
     for (std::size_t i = 0; i < std::size(entries); ++i) {
-        if (!wanted(i)) continue;
-        line = signatures[i].line;
+        if (i == method_index && !frame::build::method_convention) continue;
+        line = functions[i].line;
         PyTypeObject* defining_class = i == method_index ? &frame::function_type : nullptr;
-        const frame::Ref function =
-            frame::make_function(entries[i], s.constant(signatures[i].name), s.constant(dotted),
-                                 s.dict.get(), (*codes)[i].get(), defining_class);
-        if (!function || s.set_global(signatures[i].name, function.get()) < 0) return -1;
+        if (frame::define(s, entries[i], functions[i], defining_class) < 0) return -1;
     }
     return 0;
 }
 
 constexpr frame::ModuleInfo info = frame::describe<"frametest", "korvane.tests.frametest">(
-    1, constant_table, test, prepare, body);
+    1, constant_table, test, functions, body);
 
 frame::Module module(info);
 
