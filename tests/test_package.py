@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from conftest import REPO
+
 
 def test_import_korvane_loads_no_dependency(run_py):
     done = run_py("""
@@ -58,3 +60,11 @@ def test_command_line_names_the_years_it_has(tmp_path):
     done = korvane_main(tmp_path, "--year", "1900")
     assert done.returncode == 1
     assert "no figures for 1900; the data set covers 1950 to" in done.stderr
+
+
+def test_readme_python_examples_run_as_written(run_py):
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    blocks = [block.split("```", 1)[0] for block in readme.split("```python\n")[1:]]
+    assert blocks
+    for block in blocks:
+        run_py(block)
