@@ -102,19 +102,21 @@ def bench(session):
     session.run("python", script, *session.posargs)
 
 
-# Stand-ins for every compiler and build tool, first on the path of a wheel's test venv: a
-# wheel that still needed building would fail there instead of quietly compiling.
-NO_BUILD_TOOLS = ["cc", "c++", "gcc", "g++", "clang", "clang++", "cmake", "ninja", "make"]
+# The only programs besides the venv's own on a wheel test's path: the ELF readers of the library
+# tests. No compiler or build tool is there, so a wheel that still needed building would fail.
+WHEEL_TEST_TOOLS = ["nm", "readelf"]
 
 
-def _no_build_tools(tmp):
-    shims = pathlib.Path(tmp) / "no-build-tools"
-    shims.mkdir(exist_ok=True)
-    for name in NO_BUILD_TOOLS:
-        shim = shims / name
-        shim.write_text(f"#!/bin/sh\necho '{name}: no build tools in a wheel test' >&2\nexit 1\n")
-        shim.chmod(0o755)
-    return shims
+def _wheel_test_tools(session, tmp):
+    tools = pathlib.Path(tmp) / "wheel-test-tools"
+    shutil.rmtree(tools, ignore_errors=True)
+    tools.mkdir()
+    for name in WHEEL_TEST_TOOLS:
+        found = shutil.which(name)
+        if found is None:
+            session.error(f"{name} is needed by the library tests (binutils)")
+        (tools / name).symlink_to(found)
+    return tools
 
 
 def _run_outside(session, env, *args):
@@ -141,7 +143,7 @@ def wheels(session):
     tmp = pathlib.Path(session.create_tmp()).resolve()
     raw = tmp / "raw"
     shutil.rmtree(raw, ignore_errors=True)
-    shims = _no_build_tools(tmp)
+    tools = _wheel_test_tools(session, tmp)
     for version in PYTHONS:
         python = shutil.which(f"python{version}")
         if python is None:
@@ -158,10 +160,9 @@ def wheels(session):
         shutil.rmtree(venv, ignore_errors=True)
         session.run(python, "-m", "venv", str(venv), external=True)
         bin_dir = venv / "bin"
-        # Only this venv and the system's tools: nox would put its own session's venv first.
-        env = {**os.environ, "VIRTUAL_ENV": str(venv), "CC": str(shims / "cc"),
-               "CXX": str(shims / "c++"),
-               "PATH": os.pathsep.join([str(bin_dir), str(shims), "/usr/bin", "/bin"])}
+        # Exactly this venv and the ELF readers: nox would put its own session's venv first.
+        env = {**os.environ, "VIRTUAL_ENV": str(venv),
+               "PATH": os.pathsep.join([str(bin_dir), str(tools)])}
         run = lambda *args: _run_outside(session, env, str(bin_dir / "python"), *args)  # noqa: E731
         run("-m", "pip", "install", "--quiet", "--only-binary", ":all:", str(wheel), "pytest")
         run("-c", "import korvane, sys; assert 'pandas' not in sys.modules; "
