@@ -69,6 +69,28 @@ Ref from_import_at(const ModuleState& state, std::size_t module_slot, std::size_
     return import_from(module.get(), PyTuple_GET_ITEM(from_list, 0));
 }
 
+// The attribute was missing: the submodule `module.__name__ + "." + name` if sys.modules has
+// it. Only a missing attribute gets here, and only a missing one there is reported as
+// ImportError; any other failure (MemoryError) is passed on as it is.
+[[gnu::cold, gnu::noinline]] Ref loaded_submodule(PyObject* module, PyObject* name) {
+    PyErr_Clear();
+    PyObject* dunder_name = interned<"__name__">();
+    PyObject* dot = interned<".">();
+    if (!dunder_name || !dot) return {};
+    Ref module_name = Ref::steal(PyObject_GetAttr(module, dunder_name));
+    if (!module_name && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    if (module_name && PyUnicode_Check(module_name.get())) {
+        Ref prefix = Ref::steal(PyUnicode_Concat(module_name.get(), dot));
+        Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
+        if (!full_name) return {};
+        Ref value = loaded_module(full_name.get());
+        if (value || PyErr_Occurred()) return value;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return {};
+}
+
 }  // namespace
 
 Ref import_module(const ModuleState& state, PyObject* name, PyObject* from_list, int level,
@@ -105,26 +127,8 @@ Ref import_module(const ModuleState& state, PyObject* name, std::span<PyObject* 
 
 Ref import_from(PyObject* module, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
-    if (value) return value;
-    // Only a missing attribute is looked for in sys.modules, and only a missing one there is
-    // reported as ImportError; any other failure (MemoryError) is passed on as it is.
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-    PyErr_Clear();
-    PyObject* dunder_name = interned<"__name__">();
-    PyObject* dot = interned<".">();
-    if (!dunder_name || !dot) return {};
-    Ref module_name = Ref::steal(PyObject_GetAttr(module, dunder_name));
-    if (!module_name && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-    if (module_name && PyUnicode_Check(module_name.get())) {
-        Ref prefix = Ref::steal(PyUnicode_Concat(module_name.get(), dot));
-        Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
-        if (!full_name) return {};
-        value = loaded_module(full_name.get());
-        if (value || PyErr_Occurred()) return value;
-    }
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    return {};
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    return loaded_submodule(module, name);
 }
 
 Ref from_import(const ModuleState& state, std::size_t module_slot, std::size_t from_list_slot) {
